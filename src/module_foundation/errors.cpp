@@ -1,0 +1,106 @@
+// Traceback entries and fixed-word errors.
+#include "errors.hpp"
+
+#include <frameobject.h>
+
+namespace kv {
+
+void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* globals, int line) {
+    // The exception in flight is set aside while the code object and frame are built:
+    // those calls must neither see it nor replace it.
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    Ref frame;
+    const char* file_text = PyUnicode_AsUTF8(file);
+    const char* name_text = file_text ? PyUnicode_AsUTF8(function_name) : nullptr;
+    if (name_text) {
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+            PyCode_NewEmpty(file_text, name_text, line)));
+        if (code) {
+            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+PyObject* raise_unpack_too_many(Py_ssize_t expected) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    return nullptr;
+}
+
+PyObject* raise_unpack_too_few(Py_ssize_t got) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    return nullptr;
+}
+
+PyObject* raise_expected_int(PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(value)->tp_name);
+    return nullptr;
+}
+
+PyObject* raise_index_overflow(PyObject* index) {
+    PyErr_Format(PyExc_IndexError, "cannot fit '%.200s' into an index-sized integer", Py_TYPE(index)->tp_name);
+    return nullptr;
+}
+
+PyObject* raise_name_error(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+PyObject* raise_null_result() {
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    return nullptr;
+}
+
+PyObject* raise_join_overflow() {
+    PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+    return nullptr;
+}
+
+int unpack(PyObject* seq, Ref* out, Py_ssize_t k) {
+    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+        if (n > k) return raise_unpack_too_many(k), -1;
+        if (n < k) return raise_unpack_too_few(n), -1;
+        PyObject** items = PySequence_Fast_ITEMS(seq);
+        // Take all references first: a list cannot change under us while we only incref.
+        for (Py_ssize_t i = 0; i < k; ++i) out[i] = Ref::borrow(items[i]);
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return -1;
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        out[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!out[i]) {
+            if (PyErr_Occurred()) return -1;
+            return raise_unpack_too_few(i), -1;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) return raise_unpack_too_many(k), -1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+int as_index(PyObject* value, Py_ssize_t* out) {
+    Py_ssize_t v = PyNumber_AsSsize_t(value, nullptr);
+    if (v == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+        PyErr_Clear();
+        return raise_index_overflow(value), -1;
+    }
+    *out = v;
+    return 0;
+}
+
+Ref join2(PyObject* a, PyObject* b) {
+    Py_ssize_t la = PyUnicode_GetLength(a), lb = PyUnicode_GetLength(b);
+    if (la < 0 || lb < 0) return Ref();
+    if (lb > PY_SSIZE_T_MAX - la) return raise_join_overflow(), Ref();
+    return Ref::steal(PyUnicode_Concat(a, b));
+}
+
+}  // namespace kv

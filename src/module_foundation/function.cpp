@@ -1,0 +1,321 @@
+// The function-object type: attribute table, descriptor binding, repr and calls.
+#include "function.hpp"
+
+#include <cstddef>
+
+#include "binder.hpp"
+#include "errors.hpp"
+#include "module_record.hpp"
+
+namespace kv {
+
+namespace {
+
+FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObject*>(op); }
+
+// ---- calls -------------------------------------------------------------------------
+
+/// Steps 7 and 8 of a call, shared by both conventions; binding failures were handled before.
+PyObject* run_bound(FunctionObject* fn, const BoundArgs& bound) {
+    if (validate(fn, bound) < 0) return nullptr;
+    Call call{fn, *fn->record, bound.values};
+    PyObject* result = fn->spec->body(call);
+    if (!result) {
+        if (!PyErr_Occurred()) raise_null_result();
+        add_function_traceback(fn);
+    }
+    return result;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionObject* fn = as_function(self);
+    BoundArgs bound;
+    if (bind_vector(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) {
+        add_function_traceback(fn);
+        return nullptr;
+    }
+    return run_bound(fn, bound);
+}
+
+PyObject* function_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    FunctionObject* fn = as_function(self);
+    BoundArgs bound;
+    if (bind_tuple_dict(fn, args, kwargs, bound) < 0) {
+        add_function_traceback(fn);
+        return nullptr;
+    }
+    return run_bound(fn, bound);
+}
+
+// ---- lifecycle ---------------------------------------------------------------------
+
+int function_tp_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* fn = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->dict);
+    Py_VISIT(fn->code);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->call_defaults);
+    Py_VISIT(fn->traceback_name);
+    return 0;
+}
+
+int function_tp_clear(PyObject* self) {
+    FunctionObject* fn = as_function(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->code);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->call_defaults);
+    Py_CLEAR(fn->traceback_name);
+    return 0;
+}
+
+void function_tp_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    function_tp_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_tp_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+/// Read through an instance, the function binds as a method; otherwise it is itself.
+PyObject* function_tp_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+// ---- attributes --------------------------------------------------------------------
+
+/// Store `value` into `slot` (reference added), releasing the old one after the store.
+void store(PyObject** slot, PyObject* value) { Py_XSETREF(*slot, Py_XNewRef(value)); }
+
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    store(&as_function(self)->doc, value ? value : Py_None);
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    store(&as_function(self)->name, value);
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    store(&as_function(self)->qualname, value);
+    return 0;
+}
+
+PyObject* get_dict(PyObject* self, void*) {
+    FunctionObject* fn = as_function(self);
+    if (!fn->dict) {
+        fn->dict = PyDict_New();
+        if (!fn->dict) return nullptr;
+    }
+    return Py_NewRef(fn->dict);
+}
+int set_dict(PyObject* self, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    store(&as_function(self)->dict, value);
+    return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_is_coroutine(PyObject*, void*) { Py_RETURN_FALSE; }
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "changes to __defaults__ of a korvane function are not used by its calls, "
+                     "which keep the defaults it was defined with",
+                     1) < 0) {
+        return -1;
+    }
+    store(&as_function(self)->defaults, value);
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->kwdefaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "changes to __kwdefaults__ of a korvane function are not used by its calls, "
+                     "which keep the keyword defaults it was defined with",
+                     1) < 0) {
+        return -1;
+    }
+    store(&as_function(self)->kwdefaults, value);
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* fn = as_function(self);
+    if (!fn->annotations) {
+        fn->annotations = PyDict_New();
+        if (!fn->annotations) return nullptr;
+    }
+    return Py_NewRef(fn->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    store(&as_function(self)->annotations, value);
+    return 0;
+}
+
+PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module); }
+int set_module(PyObject* self, PyObject* value, void*) {
+    store(&as_function(self)->module, value ? value : Py_None);
+    return 0;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject function_type_object = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "korvane_function",                           // tp_name
+    sizeof(FunctionObject),                       // tp_basicsize
+};
+
+}  // namespace
+
+PyTypeObject* function_type() {
+    PyTypeObject* t = &function_type_object;
+    if (t->tp_flags & Py_TPFLAGS_READY) return t;
+    t->tp_dealloc = function_tp_dealloc;
+    t->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t->tp_repr = function_tp_repr;
+    t->tp_call = function_tp_call;
+    t->tp_getattro = PyObject_GenericGetAttr;
+    t->tp_setattro = PyObject_GenericSetAttr;
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t->tp_doc = "Function of a korvane extension module.";
+    t->tp_traverse = function_tp_traverse;
+    t->tp_clear = function_tp_clear;
+    t->tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    t->tp_methods = function_methods;
+    t->tp_getset = function_getset;
+    t->tp_descr_get = function_tp_descr_get;
+    t->tp_dictoffset = offsetof(FunctionObject, dict);
+    if (PyType_Ready(t) < 0) return nullptr;
+    return t;
+}
+
+Ref new_function(ModuleRecord& record, const FunctionSpec& spec, PyObject* code, PyObject* defaults,
+                 PyObject* annotations) {
+    PyTypeObject* type = function_type();
+    if (!type) return Ref();
+    Ref traceback_name = Ref::steal(PyUnicode_FromFormat("%U.%U", record.full_name(), record.name(spec.name)));
+    if (!traceback_name) return Ref();
+    FunctionObject* fn = PyObject_GC_New(FunctionObject, type);
+    if (!fn) return Ref();
+    PyObject* name = record.name(spec.name);
+    fn->vectorcall = function_vectorcall;
+    fn->spec = &spec;
+    fn->record = &record;
+    fn->name = Py_NewRef(name);
+    fn->qualname = Py_NewRef(name);
+    fn->doc = Py_NewRef(spec.doc >= 0 ? record.name(spec.doc) : Py_None);
+    fn->module = Py_NewRef(record.full_name());
+    fn->globals = Py_NewRef(record.dict());
+    fn->dict = nullptr;
+    fn->code = Py_NewRef(code);
+    fn->defaults = Py_XNewRef(defaults);
+    fn->kwdefaults = nullptr;
+    fn->annotations = Py_XNewRef(annotations);
+    fn->call_defaults = Py_XNewRef(defaults);
+    fn->traceback_name = traceback_name.release();
+    fn->weakreflist = nullptr;
+    fn->ndefaults = defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(fn));
+    return Ref::steal(reinterpret_cast<PyObject*>(fn));
+}
+
+void add_function_traceback(FunctionObject* fn) {
+    ModuleRecord& record = *fn->record;
+    PyObject* globals = fn->globals ? fn->globals : record.dict();
+    if (fn->traceback_name && globals) add_traceback_entry(fn->traceback_name, record.source_path(), globals, fn->spec->line);
+}
+
+}  // namespace kv

@@ -1,0 +1,85 @@
+// The function-object type of the korvane extension modules.
+//
+// A module-level function whose parameters are all positional-or-keyword. Calls bind
+// their arguments (binder.hpp), validate the typed parameters and run the body; the
+// object itself looks to callers much like a Python function (attribute table below).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "ref.hpp"
+
+namespace kv {
+
+class ModuleRecord;
+struct FunctionObject;
+
+/// Which exact built-in type a parameter accepts (checked after binding).
+enum class Check : std::uint8_t { any, exact_int, exact_float_or_none, exact_list, exact_tuple };
+
+/// One parameter: indices into the module's string table for its name and annotation.
+struct Parameter {
+    int name;
+    int annotation;
+    Check check = Check::any;
+};
+
+/// What a body sees: the function, its module record and the bound values in parameter order.
+struct Call {
+    FunctionObject* function;
+    ModuleRecord& record;
+    PyObject* const* args;
+
+    PyObject* arg(int i) const noexcept { return args[i]; }
+};
+
+using Body = PyObject* (*)(const Call&);
+
+inline constexpr int kMaxParameters = 8;
+
+/// A function's static description; the module's string table gives its texts.
+struct FunctionSpec {
+    int name;                 // string-table index
+    int doc;                  // string-table index, or -1 for none
+    const Parameter* params;
+    int nparams;
+    int return_annotation;    // string-table index
+    int defaults;             // constant index of the defaults tuple, or -1
+    Body body;
+    int line;                 // first line reported by the code object and traceback entries
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    ModuleRecord* record;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* module;
+    PyObject* globals;
+    PyObject* dict;
+    PyObject* code;
+    PyObject* defaults;        // what __defaults__ reports
+    PyObject* kwdefaults;      // what __kwdefaults__ reports
+    PyObject* annotations;
+    PyObject* call_defaults;   // fixed at definition: what calls use
+    PyObject* traceback_name;  // "<module>.<name>", made at definition so errors need no allocation
+    PyObject* weakreflist;
+    int ndefaults;
+};
+
+/// The type object (readied on first use); nullptr with an exception on failure.
+PyTypeObject* function_type();
+
+/// Create a function object for `spec` in the module held by `record`.
+Ref new_function(ModuleRecord& record, const FunctionSpec& spec, PyObject* code, PyObject* defaults,
+                 PyObject* annotations);
+
+/// The dotted name of a function ("korvane.utils.dimention.image_to_batch"), for tracebacks.
+void add_function_traceback(FunctionObject* fn);
+
+}  // namespace kv
