@@ -1,0 +1,1 @@
+"""Colour-space and channel-order conversions."""
