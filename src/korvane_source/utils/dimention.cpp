@@ -3,6 +3,10 @@
 // function table, body) and its function bodies.
 #include <Python.h>
 
+#include <functional>
+#include <initializer_list>
+#include <utility>
+
 #include "../../module_foundation/binder.hpp"
 #include "../../module_foundation/calls.hpp"
 #include "../../module_foundation/errors.hpp"
@@ -42,7 +46,7 @@ using kv::Ref;
     X(a_size, "int | tuple[int, int] | None") X(a_int, "int") X(a_none, "None")                           \
     X(msg_mean, "Mean must be a single value or a tuple of three values.")                                \
     X(msg_layout, "Unsupported image layout: ") X(msg_dim, "dim must be \u2265 1")                        \
-    X(empty_text, "")                                                                                       \
+    X(empty_text, "") X(msg_image, "Image ") X(msg_times, "\u00d7") X(msg_not_divisible, " not divisible by dim=")                                                                                       \
     X(doc_guess_image_layout,                                                                              \
       "\n    Infer the layout of an image array.\n\n    Args:\n        image (cp.ndarray): The input image "  \
       "array.\n    Returns:\n        Layout: The inferred layout of the image array.\n    ")                   \
@@ -252,18 +256,461 @@ PyObject* guess_image_layout(const Call& call) {
     return text(call, n::unsupported).release();
 }
 
-// ---- the other functions -------------------------------------------------------------
+// ---- shared by the converters ------------------------------------------------------------
 
-KV_COLD PyObject* not_implemented(const Call& call) {
-    PyErr_Format(PyExc_NotImplementedError, "%U is not implemented yet", name(call, call.function->spec->name));
+/// Raise the module's cached ValueError with one of the table's messages.
+KV_COLD PyObject* raise_value_error(const Call& call, PyObject* message) {
+    PyErr_SetObject(call.record.builtin(b_ValueError), message);
     return nullptr;
 }
 
-PyObject* batch_to_images(const Call& call) { return not_implemented(call); }
-PyObject* images_to_batch(const Call& call) { return not_implemented(call); }
-PyObject* image_to_batch(const Call& call) { return not_implemented(call); }
-PyObject* image_to_batch_pixelshift(const Call& call) { return not_implemented(call); }
-PyObject* pixelshift_fuse(const Call& call) { return not_implemented(call); }
+/// ValueError "Unsupported image layout: <layout>", the layout formatted as text.
+KV_COLD PyObject* raise_unsupported_layout(const Call& call, PyObject* layout) {
+    Ref shown = Ref::steal(PyObject_Format(layout, name(call, n::empty_text)));
+    if (!shown) return nullptr;
+    Ref message = kv::join2(name(call, n::msg_layout), shown.get());
+    if (!message) return nullptr;
+    return raise_value_error(call, message.get());
+}
+
+/// `a == b` for a layout value and one of the layout names.
+int is_layout(const Call& call, PyObject* layout, int layout_name) {
+    return kv::equals(layout, name(call, layout_name));
+}
+
+/// The mean as three per-channel values: a number becomes (float(m), float(m), float(m)),
+/// a one-element sequence (m[0], m[0], m[0]); a sequence of three is kept as it is.
+Ref mean_triple(const Call& call, PyObject* mean) {
+    if (PyLong_Check(mean) || PyFloat_Check(mean)) {
+        Ref a = Ref::steal(PyNumber_Float(mean));
+        if (!a) return a;
+        Ref b = Ref::steal(PyNumber_Float(mean));
+        if (!b) return b;
+        Ref c = Ref::steal(PyNumber_Float(mean));
+        if (!c) return c;
+        return kv::tuple({a.get(), b.get(), c.get()});
+    }
+    Py_ssize_t length = PyObject_Size(mean);
+    if (length < 0) return Ref();
+    if (length == 1) {
+        Ref items[3];
+        for (Ref& it : items) {
+            it = kv::item(mean, constant(call, c::int0));
+            if (!it) return Ref();
+        }
+        return kv::tuple({items[0].get(), items[1].get(), items[2].get()});
+    }
+    if (length != 3) return raise_value_error(call, name(call, n::msg_mean)), Ref();
+    return Ref::borrow(mean);
+}
+
+/// cp.array(mean, dtype=dtype): the mean as a one-dimensional device array.
+Ref mean_array(const Call& call, PyObject* mean, PyObject* dtype) {
+    Ref cp = kv::global(call, n::cp);
+    if (!cp) return cp;
+    Ref array = kv::attr(cp.get(), name(call, n::array));
+    if (!array) return array;
+    return kv::call(array.get(), {mean, dtype}, constant(call, c::kw_dtype));
+}
+
+/// image[..., cp.newaxis] or image[cp.newaxis, ...]: one new axis of extent 1.
+Ref with_new_axis(const Call& call, PyObject* image, bool leading) {
+    Ref cp = kv::global(call, n::cp);
+    if (!cp) return cp;
+    Ref newaxis = kv::attr(cp.get(), name(call, n::newaxis));
+    if (!newaxis) return newaxis;
+    Ref index = leading ? kv::tuple({newaxis.get(), Py_Ellipsis}) : kv::tuple({Py_Ellipsis, newaxis.get()});
+    if (!index) return index;
+    return kv::item(image, index.get());
+}
+
+Ref transposed(const Call& call, PyObject* array, int axes) {
+    return kv::call_method(array, name(call, n::transpose), {constant(call, axes)});
+}
+
+/// Call a module global with positional values (and keyword values named by `kwnames`).
+Ref call_global(const Call& call, int global, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
+    Ref fn = kv::global(call, global);
+    if (!fn) return fn;
+    return kv::call(fn.get(), args, kwnames);
+}
+
+// ---- image_to_batch ---------------------------------------------------------------------
+
+PyObject* image_to_batch(const Call& call) {
+    PyObject* scalefactor = call.arg(1);
+    PyObject* size = call.arg(2);
+    PyObject* mean = call.arg(3);
+    PyObject* swap_rb = call.arg(4);
+    Ref image = Ref::borrow(call.arg(0));
+    Ref layout = Ref::borrow(call.arg(5));
+
+    // 1. Layout selection: anything but the five concrete names asks for inference.
+    bool concrete = false;
+    for (int known : {n::HWC, n::HW, n::CHW, n::NHWC, n::NCHW}) {
+        int is = is_layout(call, layout.get(), known);
+        if (is < 0) return nullptr;
+        if (is) {
+            concrete = true;
+            break;
+        }
+    }
+    if (!concrete) {
+        layout = call_global(call, n::guess_image_layout, {image.get()});
+        if (!layout) return nullptr;
+    }
+
+    // 2. Batches pass through.
+    int is = is_layout(call, layout.get(), n::NCHW);
+    if (is < 0) return nullptr;
+    if (is) return image.release();
+    is = is_layout(call, layout.get(), n::NHWC);
+    if (is < 0) return nullptr;
+    if (is) return transposed(call, image.get(), c::axes_0312).release();
+
+    // 3. A two-dimensional image gets a trailing channel axis.
+    is = is_layout(call, layout.get(), n::HW);
+    if (is < 0) return nullptr;
+    if (is) {
+        image = with_new_axis(call, image.get(), false);
+        if (!image) return nullptr;
+        layout = Ref::borrow(name(call, n::HWC));
+    }
+
+    // 4. The element type, before the swap and the resize.
+    Ref array_dtype = kv::attr(image.get(), name(call, n::dtype));
+    if (!array_dtype) return nullptr;
+
+    // 5. Colour swap, for channel-last images only.
+    is = kv::truth(swap_rb);
+    if (is > 0) is = is_layout(call, layout.get(), n::HWC);
+    if (is < 0) return nullptr;
+    if (is) {
+        image = call_global(call, n::bgr_to_rgb, {image.get()});
+        if (!image) return nullptr;
+    }
+
+    // 6. Resize; an int n means (n, n).
+    if (size != Py_None) {
+        Ref dsize = PyLong_Check(size) ? kv::tuple({size, size}) : Ref::borrow(size);
+        if (!dsize) return nullptr;
+        Ref resize = kv::global(call, n::resize);
+        if (!resize) return nullptr;
+        Ref interpolation = kv::global(call, n::INTER_AUTO);
+        if (!interpolation) return nullptr;
+        image = kv::call(resize.get(), {image.get(), dsize.get(), interpolation.get()}, constant(call, c::kw_resize));
+        if (!image) return nullptr;
+    }
+
+    // 7. Mean, subtracted in place; per channel also for a channel-first image.
+    if (mean != Py_None) {
+        Ref triple = mean_triple(call, mean);
+        if (!triple) return nullptr;
+        Ref values = mean_array(call, triple.get(), array_dtype.get());
+        if (!values) return nullptr;
+        is = is_layout(call, layout.get(), n::CHW);
+        if (is < 0) return nullptr;
+        if (is) {
+            Ref cp = kv::global(call, n::cp);
+            if (!cp) return nullptr;
+            Ref newaxis = kv::attr(cp.get(), name(call, n::newaxis));
+            if (!newaxis) return nullptr;
+            Ref all = kv::slice(Py_None, Py_None);
+            if (!all) return nullptr;
+            Ref index = kv::tuple({all.get(), newaxis.get(), newaxis.get()});
+            if (!index) return nullptr;
+            values = kv::item(values.get(), index.get());
+            if (!values) return nullptr;
+        }
+        if (kv::inplace_subtract(image, values.get()) < 0) return nullptr;
+    }
+
+    // 8. Scale, in place.
+    if (scalefactor != Py_None && kv::inplace_multiply(image, scalefactor) < 0) return nullptr;
+
+    // 9. Final permutation to (1, C, H, W), or the layout error after all of the above.
+    is = is_layout(call, layout.get(), n::HWC);
+    if (is < 0) return nullptr;
+    if (is) {
+        Ref chw = transposed(call, image.get(), c::axes_201);
+        if (!chw) return nullptr;
+        return with_new_axis(call, chw.get(), true).release();
+    }
+    is = is_layout(call, layout.get(), n::CHW);
+    if (is < 0) return nullptr;
+    if (is) return with_new_axis(call, image.get(), true).release();
+    return raise_unsupported_layout(call, layout.get());
+}
+
+// ---- images_to_batch --------------------------------------------------------------------
+
+/// image_to_batch(image, scalefactor=..., size=..., mean=..., swap_rb=..., layout=...).
+Ref convert_one(const Call& call, PyObject* image) {
+    return call_global(call, n::image_to_batch, {image, call.arg(1), call.arg(2), call.arg(3), call.arg(4), call.arg(5)},
+                       constant(call, c::kw_options));
+}
+
+PyObject* images_to_batch(const Call& call) {
+    PyObject* images = call.arg(0);
+    if (!PyList_Check(images)) return convert_one(call, images).release();
+
+    Ref results = Ref::steal(PyList_New(0));
+    if (!results) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(images));
+    if (!it) return nullptr;
+    while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
+        Ref batch = convert_one(call, element.get());
+        if (!batch || PyList_Append(results.get(), batch.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+
+    Ref cp = kv::global(call, n::cp);
+    if (!cp) return nullptr;
+    Ref stack = kv::attr(cp.get(), name(call, n::stack));
+    if (!stack) return nullptr;
+    return kv::call(stack.get(), {results.get(), constant(call, c::int0)}, constant(call, c::kw_axis)).release();
+}
+
+// ---- batch_to_images --------------------------------------------------------------------
+
+PyObject* batch_to_images(const Call& call) {
+    PyObject* scalefactor = call.arg(1);
+    PyObject* swap_rb = call.arg(3);
+    Ref batch = Ref::borrow(call.arg(0));
+    Ref mean = Ref::borrow(call.arg(2));
+    Ref layout = Ref::borrow(call.arg(4));
+
+    // 1. "NCHW" is trusted; anything else is inferred and brought to NHWC.
+    int given_nchw = is_layout(call, layout.get(), n::NCHW);
+    if (given_nchw < 0) return nullptr;
+    if (!given_nchw) {
+        layout = call_global(call, n::guess_image_layout, {batch.get()});
+        if (!layout) return nullptr;
+        int is = is_layout(call, layout.get(), n::NCHW);
+        if (is < 0) return nullptr;
+        if (is) {
+            batch = transposed(call, batch.get(), c::axes_0231);
+            if (!batch) return nullptr;
+        } else {
+            is = is_layout(call, layout.get(), n::NHWC);
+            if (is < 0) return nullptr;
+            if (!is) return raise_unsupported_layout(call, layout.get());
+        }
+    }
+
+    // 2-4. One HWC image per element, swapped back, unscaled and with the mean restored.
+    Ref results = Ref::steal(PyList_New(0));
+    if (!results) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(batch.get()));
+    if (!it) return nullptr;
+    while (Ref image = Ref::steal(PyIter_Next(it.get()))) {
+        if (given_nchw) {
+            image = transposed(call, image.get(), c::axes_120);
+            if (!image) return nullptr;
+        }
+        int swap = kv::truth(swap_rb);
+        if (swap < 0) return nullptr;
+        if (swap) {
+            image = call_global(call, n::rgb_to_bgr, {image.get()});
+            if (!image) return nullptr;
+        }
+        if (scalefactor != Py_None) {
+            // A multiplication by the reciprocal, computed in double precision.
+            Ref reciprocal = kv::true_divide(constant(call, c::int1), scalefactor);
+            if (!reciprocal || kv::inplace_multiply(image, reciprocal.get()) < 0) return nullptr;
+        }
+        if (mean.get() != Py_None) {
+            mean = mean_triple(call, mean.get());
+            if (!mean) return nullptr;
+            Ref dtype = kv::attr(image.get(), name(call, n::dtype));
+            if (!dtype) return nullptr;
+            Ref values = mean_array(call, mean.get(), dtype.get());
+            if (!values) return nullptr;
+            if (swap) {
+                // The mean was taken from RGB channels: after the swap back to BGR each
+                // value belongs to the mirrored channel.
+                Ref reverse = Ref::steal(PySlice_New(Py_None, Py_None, constant(call, c::int_minus1)));
+                if (!reverse) return nullptr;
+                values = kv::item(values.get(), reverse.get());
+                if (!values) return nullptr;
+            }
+            if (kv::inplace_add(image, values.get()) < 0) return nullptr;
+        }
+        if (PyList_Append(results.get(), image.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return results.release();
+}
+
+// ---- image_to_batch_pixelshift ---------------------------------------------------------
+
+/// ValueError "Image <h>×<w> not divisible by dim=<dim>".
+KV_COLD PyObject* raise_not_divisible(const Call& call, PyObject* h, PyObject* w, PyObject* dim) {
+    Ref pieces = Ref::steal(PyList_New(0));
+    if (!pieces) return nullptr;
+    std::initializer_list<std::pair<int, PyObject*>> parts = {
+        {n::msg_image, nullptr}, {-1, h}, {n::msg_times, nullptr}, {-1, w}, {n::msg_not_divisible, nullptr}, {-1, dim}};
+    for (auto [text_index, value] : parts) {
+        Ref piece = value ? Ref::steal(PyObject_Format(value, name(call, n::empty_text)))
+                          : Ref::borrow(name(call, text_index));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
+    }
+    Ref message = Ref::steal(PyUnicode_Join(name(call, n::empty_text), pieces.get()));
+    if (!message) return nullptr;
+    return raise_value_error(call, message.get());
+}
+
+PyObject* image_to_batch_pixelshift(const Call& call) {
+    PyObject* dim = call.arg(1);
+    PyObject* scalefactor = call.arg(2);
+    PyObject* mean = call.arg(3);
+    PyObject* swap_rb = call.arg(4);
+    Ref image = Ref::borrow(call.arg(0));
+
+    // 2. The step must be at least 1, checked before the image is looked at.
+    int small = PyObject_RichCompareBool(dim, constant(call, c::int1), Py_LT);
+    if (small < 0) return nullptr;
+    if (small) return raise_value_error(call, name(call, n::msg_dim));
+
+    // 3-4. (h, w, c), both spatial extents divisible by dim.
+    Ref shape = kv::attr(image.get(), name(call, n::shape));
+    if (!shape) return nullptr;
+    Ref hwc[3];
+    if (kv::unpack(shape.get(), hwc, 3) < 0) return nullptr;
+    for (const Ref& extent : {std::cref(hwc[0]), std::cref(hwc[1])}) {
+        Ref rest = kv::remainder(extent.get(), dim);
+        if (!rest) return nullptr;
+        int nonzero = kv::truth(rest.get());
+        if (nonzero < 0) return nullptr;
+        if (nonzero) return raise_not_divisible(call, hwc[0].get(), hwc[1].get(), dim);
+    }
+
+    // 5-8. Colour swap, then mean and scale in place.
+    int swap = kv::truth(swap_rb);
+    if (swap < 0) return nullptr;
+    if (swap) {
+        image = call_global(call, n::bgr_to_rgb, {image.get()});
+        if (!image) return nullptr;
+    }
+    Ref array_dtype = kv::attr(image.get(), name(call, n::dtype));
+    if (!array_dtype) return nullptr;
+    if (mean != Py_None) {
+        Ref triple = mean_triple(call, mean);
+        if (!triple) return nullptr;
+        Ref values = mean_array(call, triple.get(), array_dtype.get());
+        if (!values || kv::inplace_subtract(image, values.get()) < 0) return nullptr;
+    }
+    if (scalefactor != Py_None && kv::inplace_multiply(image, scalefactor) < 0) return nullptr;
+
+    // 9-10. The output, uninitialised: every slot is written below.
+    Ref h_sub = kv::floor_divide(hwc[0].get(), dim);
+    if (!h_sub) return nullptr;
+    Ref w_sub = kv::floor_divide(hwc[1].get(), dim);
+    if (!w_sub) return nullptr;
+    Ref count = kv::multiply(dim, dim);
+    if (!count) return nullptr;
+    Ref out_shape = kv::tuple({count.get(), hwc[2].get(), h_sub.get(), w_sub.get()});
+    if (!out_shape) return nullptr;
+    Ref dtype = kv::attr(image.get(), name(call, n::dtype));
+    if (!dtype) return nullptr;
+    Ref cp = kv::global(call, n::cp);
+    if (!cp) return nullptr;
+    Ref empty = kv::attr(cp.get(), name(call, n::empty));
+    if (!empty) return nullptr;
+    Ref out = kv::call(empty.get(), {out_shape.get(), dtype.get()}, constant(call, c::kw_dtype));
+    if (!out) return nullptr;
+
+    // 11. Slot i*dim + j holds rows i, i+dim, ... and columns j, j+dim, ... in CHW order.
+    Ref idx = Ref::borrow(constant(call, c::int0));
+    Ref rows = kv::call(call.record.builtin(b_range), {dim});
+    if (!rows) return nullptr;
+    Ref row_it = Ref::steal(PyObject_GetIter(rows.get()));
+    if (!row_it) return nullptr;
+    while (Ref i = Ref::steal(PyIter_Next(row_it.get()))) {
+        if (kv::check_int_local(i.get()) < 0) return nullptr;
+        Ref columns = kv::call(call.record.builtin(b_range), {dim});
+        if (!columns) return nullptr;
+        Ref column_it = Ref::steal(PyObject_GetIter(columns.get()));
+        if (!column_it) return nullptr;
+        while (Ref j = Ref::steal(PyIter_Next(column_it.get()))) {
+            if (kv::check_int_local(j.get()) < 0) return nullptr;
+            Ref row_slice = Ref::steal(PySlice_New(i.get(), Py_None, dim));
+            Ref column_slice = Ref::steal(PySlice_New(j.get(), Py_None, dim));
+            if (!row_slice || !column_slice) return nullptr;
+            Ref index = kv::tuple({row_slice.get(), column_slice.get()});
+            if (!index) return nullptr;
+            Ref block = kv::item(image.get(), index.get());
+            if (!block) return nullptr;
+            Ref contiguous_fn = kv::attr(cp.get(), name(call, n::ascontiguousarray));
+            if (!contiguous_fn) return nullptr;
+            Ref contiguous = kv::call(contiguous_fn.get(), {block.get()});
+            if (!contiguous) return nullptr;
+            Ref slot = transposed(call, contiguous.get(), c::axes_201);
+            if (!slot || PyObject_SetItem(out.get(), idx.get(), slot.get()) < 0) return nullptr;
+            idx = kv::add(idx.get(), constant(call, c::int1));
+            if (!idx) return nullptr;
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return out.release();
+}
+
+// ---- pixelshift_fuse ---------------------------------------------------------------------
+
+PyObject* pixelshift_fuse(const Call& call) {
+    PyObject* preds = call.arg(0);
+    PyObject* start_idx = call.arg(3);
+    PyObject* dim = call.arg(4);
+    Ref acc = Ref::borrow(call.arg(1));
+    Ref hits = Ref::borrow(call.arg(2));
+
+    Ref shape = kv::attr(preds, name(call, n::shape));
+    if (!shape) return nullptr;
+    Ref count = kv::item(shape.get(), constant(call, c::int0));
+    if (!count) return nullptr;
+    Ref positions = kv::call(call.record.builtin(b_range), {count.get()});
+    if (!positions) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(positions.get()));
+    if (!it) return nullptr;
+    while (Ref k = Ref::steal(PyIter_Next(it.get()))) {
+        // (i, j): the sub-image's row and column offset, with floor semantics.
+        Ref idx = kv::add(start_idx, k.get());
+        if (!idx) return nullptr;
+        Ref offsets = Ref::steal(PyNumber_Divmod(idx.get(), dim));
+        if (!offsets) return nullptr;
+        Ref ij[2];
+        if (kv::unpack(offsets.get(), ij, 2) < 0) return nullptr;
+        if (kv::check_int_local(ij[0].get()) < 0 || kv::check_int_local(ij[1].get()) < 0) return nullptr;
+
+        // Enlarge by repetition, roll into place, accumulate; one result at a time.
+        Ref up = kv::item(preds, k.get());
+        if (!up) return nullptr;
+        up = kv::call_method(up.get(), name(call, n::repeat), {dim, constant(call, c::int1)}, constant(call, c::kw_axis));
+        if (!up) return nullptr;
+        up = kv::call_method(up.get(), name(call, n::repeat), {dim, constant(call, c::int2)}, constant(call, c::kw_axis));
+        if (!up) return nullptr;
+        Ref shift = kv::tuple({ij[0].get(), ij[1].get()});
+        if (!shift) return nullptr;
+        Ref cp = kv::global(call, n::cp);
+        if (!cp) return nullptr;
+        Ref roll = kv::attr(cp.get(), name(call, n::roll));
+        if (!roll) return nullptr;
+        up = kv::call(roll.get(), {up.get(), shift.get(), constant(call, c::axes_12)}, constant(call, c::kw_roll));
+        if (!up) return nullptr;
+        cp = kv::global(call, n::cp);
+        if (!cp) return nullptr;
+        Ref float32 = kv::attr(cp.get(), name(call, n::float32));
+        if (!float32) return nullptr;
+        Ref contribution = kv::call_method(up.get(), name(call, n::astype), {float32.get()});
+        if (!contribution) return nullptr;
+        up.reset();
+        if (kv::inplace_add(acc, contribution.get()) < 0) return nullptr;
+        if (kv::inplace_add(hits, constant(call, c::int1)) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
 
 // ---- the function table ----------------------------------------------------------------
 

@@ -1,0 +1,27 @@
+"""Test configuration: the array backend is chosen before any korvane module loads.
+
+Real CuPy is used when it imports and sees a GPU; otherwise the NumPy stand-in is
+registered as ``cupy`` (``KORVANE_BACKEND=numpy`` forces the stand-in).
+"""
+
+import os
+import sys
+
+import pytest
+
+import korvane.testing
+
+if os.environ.get("KORVANE_BACKEND") == "numpy" and "cupy" not in sys.modules:
+    sys.modules["cupy"] = korvane.testing.make_numpy_cupy()
+cp = korvane.testing.use_numpy()
+ON_STAND_IN = bool(getattr(cp, "__korvane_stand_in__", False))
+
+
+def pytest_report_header(config):
+    return f"korvane array backend: {'NumPy stand-in' if ON_STAND_IN else 'CuPy ' + cp.__version__}"
+
+
+@pytest.fixture(scope="session")
+def xp():
+    """The array module the extension modules import as ``cp``."""
+    return cp
