@@ -641,6 +641,8 @@ PyObject* image_to_batch_pixelshift(const Call& call) {
             if (!index) return nullptr;
             Ref block = kv::item(image.get(), index.get());
             if (!block) return nullptr;
+            cp = kv::global(call, n::cp);
+            if (!cp) return nullptr;
             Ref contiguous_fn = kv::attr(cp.get(), name(call, n::ascontiguousarray));
             if (!contiguous_fn) return nullptr;
             Ref contiguous = kv::call(contiguous_fn.get(), {block.get()});
