@@ -1,0 +1,150 @@
+"""The demo on the command line: the pictures it writes and how it refuses bad input."""
+
+import subprocess
+import sys
+
+import numpy
+import pytest
+
+from korvane import demo
+
+Image = pytest.importorskip("PIL.Image")
+pytest.importorskip("tqdm")
+
+PICTURES = ("input", "tiles_merged", "tiles_naive", "tiles_seams", "pixelshift_subimages",
+            "pixelshift_fused", "roundtrip")
+
+
+def run(capsys, *argv):
+    code = demo.main(["demo", "--no-progress", *map(str, argv)])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def read(path):
+    with Image.open(path) as picture:
+        assert picture.mode == "RGB"
+        return numpy.asarray(picture)
+
+
+def write_png(path, rgb):
+    Image.fromarray(numpy.asarray(rgb, dtype=numpy.uint8), "RGB").save(path)
+    return path
+
+
+def test_sample_run_writes_every_picture_at_its_size(tmp_path, capsys):
+    code, out, err = run(capsys, "--out", tmp_path / "o")
+    assert code == 0, err
+    sizes = {name: read(tmp_path / "o" / f"{name}.png").shape for name in PICTURES}
+    assert sizes["input"] == (256, 384, 3)
+    assert sizes["tiles_merged"] == sizes["tiles_naive"] == (512, 768, 3)  # default scale 2
+    assert sizes["pixelshift_fused"] == (256, 384, 3)
+    assert sizes["pixelshift_subimages"] == (4 * 64 + 3 * 2, 4 * 96 + 3 * 2, 3)  # 4 x 4 sub-images
+    assert "largest difference to the input" in out and "timings" in out
+
+
+@pytest.mark.parametrize(
+    "options, scale",
+    [
+        (["--upscaler", "nearest", "--tile-drift", "0", "--scale", "3", "--tile-size", "32", "--overlap", "4"], 3),
+        (["--upscaler", "nearest", "--tile-drift", "0", "--overlap", "0", "--tile-size", "16"], 2),
+    ],
+)
+def test_tile_road_on_a_file_gives_the_enlarged_picture_in_its_own_colours(tmp_path, capsys, options, scale):
+    rng = numpy.random.default_rng(5)
+    rgb = rng.integers(0, 256, (40, 56, 3))
+    rgb[:10, :10] = (255, 0, 0)  # a red corner: a missing or doubled channel swap turns it blue
+    code, _, err = run(capsys, write_png(tmp_path / "in.png", rgb), "--out", tmp_path, *options)
+    assert code == 0, err
+    numpy.testing.assert_array_equal(read(tmp_path / "input.png"), rgb)
+    # A nearest-neighbour network without drift makes every tile agree, so the blend is exact.
+    merged = read(tmp_path / "tiles_merged.png").astype(int)
+    expected = rgb.repeat(scale, axis=0).repeat(scale, axis=1)
+    assert merged.shape == expected.shape
+    assert numpy.abs(merged - expected).max() <= 1
+
+
+@pytest.mark.parametrize(
+    "fit, size, note",
+    [("crop", (48, 56), "cropped 50x58 to 48x56"), ("pad", (50, 58), "padded 50x58 to 52x60")],
+)
+def test_pixelshift_road_fits_the_picture_to_dim_and_says_so(tmp_path, capsys, fit, size, note):
+    rgb = numpy.full((50, 58, 3), (20, 140, 230))
+    code, out, err = run(capsys, write_png(tmp_path / "in.png", rgb), "--out", tmp_path, "--dim", "4",
+                         "--fit", fit, "--tile-size", "32", "--overlap", "8", "--upscaler", "nearest")
+    assert code == 0, err
+    assert f"note: {note} so that --dim 4 divides both sides" in err
+    fused = read(tmp_path / "pixelshift_fused.png")
+    assert fused.shape[:2] == size
+    # A flat picture stays flat through the identity network and acc / hits.
+    assert numpy.abs(fused.astype(int) - (20, 140, 230)).max() <= 1
+    assert "hits 16 to 16 per pixel" in out
+
+
+def test_blur_network_and_uneven_chunks_still_fuse_every_sub_image(tmp_path, capsys):
+    code, out, err = run(capsys, "--out", tmp_path, "--dim", "3", "--chunk", "4", "--shift-net", "blur",
+                         "--fit", "crop", "--upscaler", "nearest")
+    assert code == 0, err
+    assert "9 sub-images" in out and "hits 9 to 9 per pixel" in out
+    assert read(tmp_path / "pixelshift_fused.png").shape == (255, 384, 3)  # 256 rows cropped to 255
+
+
+def test_progress_bars_go_to_stderr(tmp_path, capsys):
+    code = demo.main(["demo", "--out", str(tmp_path), "--upscaler", "nearest"])
+    out, err = capsys.readouterr()
+    assert code == 0
+    assert "tiles" in err and "chunks" in err
+    assert "tile/s" not in out and "chunk/s" not in out
+
+
+def _not_an_image(tmp_path):
+    path = tmp_path / "notes.png"
+    path.write_text("not a picture")
+    return [path]
+
+
+def _tiny_image(tmp_path):
+    return [write_png(tmp_path / "tiny.png", numpy.zeros((10, 12, 3)))]
+
+
+def _odd_size(tmp_path):
+    return [write_png(tmp_path / "odd.png", numpy.zeros((30, 33, 3))), "--fit", "error"]
+
+
+@pytest.mark.parametrize(
+    "make_args, code, message",
+    [
+        (lambda t: [t / "missing.png"], 1, "no such file: "),
+        (lambda t: [t], 1, "is a folder, not an image file"),
+        (_not_an_image, 1, "cannot read "),
+        (_tiny_image, 1, "image size 10x12 needs both sides larger than --overlap 16"),
+        (_odd_size, 1, "image size 30x33 is not divisible by --dim 4 (use --fit crop or --fit pad)"),
+        (lambda t: ["--overlap", "128"], 2, "--overlap (128) must be smaller than --tile-size (128)"),
+        (lambda t: ["--scale", "0"], 2, "--scale must be at least 1, got 0"),
+        (lambda t: ["--dim", "four"], 2, "--dim must be a whole number, got 'four'"),
+        (lambda t: ["--tile-drift", "80"], 2, "--tile-drift must be between 0 and 50 percent, got 80"),
+        (lambda t: ["--backend", "tpu"], 2, "invalid choice: 'tpu'"),
+        (lambda t: ["a.png", "b.png"], 2, "unrecognized arguments: b.png"),
+    ],
+)
+def test_bad_input_is_one_line_on_stderr_and_a_nonzero_exit(tmp_path, capsys, make_args, code, message):
+    got, out, err = run(capsys, "--out", tmp_path / "o", *make_args(tmp_path))
+    assert got == code
+    assert err.count("\n") == 1 and err.startswith("python -m korvane") and message in err
+    assert "Traceback" not in err
+    assert not (tmp_path / "o").exists() or not any((tmp_path / "o").iterdir())
+
+
+def test_output_folder_that_is_a_file_is_refused(tmp_path, capsys):
+    (tmp_path / "taken").write_text("")
+    code, _, err = run(capsys, "--out", tmp_path / "taken")
+    assert code == 1 and "cannot create the output folder" in err and err.count("\n") == 1
+
+
+def test_module_entry_point_reports_without_a_traceback(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-m", "korvane", "demo", "--backend", "numpy", str(tmp_path / "missing.png")],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert result.returncode == 1
+    assert result.stderr == f"python -m korvane demo: error: no such file: {tmp_path / 'missing.png'}\n"
