@@ -12,16 +12,18 @@ DEMO_ARGS ?=
 	@py="$(PY313)"; test -n "$$py" || exit 1; \
 	test -x .venv/bin/python || "$$py" -m venv .venv
 	.venv/bin/python -m pip install $(PIP_FLAGS) --upgrade pip
-	.venv/bin/python -m pip install $(PIP_FLAGS) ".[test]"
+	.venv/bin/python -m pip install $(PIP_FLAGS) ".[demo,test]"
 	touch $@
 
-## demo: build, install and run the demo of both roads on a built-in sample image
+## demo: build, install and run the demo of the three roads on a built-in sample image (PNGs in out/)
 demo: .venv/.installed
 	.venv/bin/python -m korvane demo $(DEMO_ARGS)
 
-## test: build, install and run the whole test suite
+## test: build, install and run the whole test suite, then check the type stubs
 test: .venv/.installed
 	.venv/bin/python -m pytest -q
+	.venv/bin/python scripts/stubtest.py
+	.venv/bin/python -m mypy --strict examples/typed_usage.py
 
 ## asan: the suite against a build with AddressSanitizer and UBSan
 asan:
