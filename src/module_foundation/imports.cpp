@@ -34,7 +34,8 @@ KV_COLD PyObject* raise_cannot_import(PyObject* name) {
 Ref import_module(PyObject* name, PyObject* globals) {
     Ref loaded = Ref::steal(PyImport_GetModule(name));
     if (!loaded && PyErr_Occurred()) return Ref();
-    if (loaded) {
+    // None in the module table blocks the import: the full import reports that.
+    if (loaded && loaded.get() != Py_None) {
         int initializing = is_initializing(loaded.get());
         if (initializing < 0) return Ref();
         if (!initializing) return loaded;
