@@ -120,7 +120,7 @@ def best_per_call(timers, number, repeat):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--repeat", type=int, default=7, help="rounds per case (best one counts)")
+    parser.add_argument("--repeat", type=int, default=25, help="rounds per case (best one counts)")
     parser.add_argument("--quick", action="store_true", help="shorter rounds, for a rough look")
     args = parser.parse_args(argv)
 
@@ -132,10 +132,11 @@ def main(argv=None):
 
     print(f"host overhead on the NumPy stand-in: Python {platform.python_version()}, NumPy {numpy.__version__}, "
           f"{platform.machine()} {platform.processor() or ''}".rstrip())
+    print(f"native modules: {dm.__file__}, {tl.__file__}")
     print(f"{'function':<26} {'case':<36} {'native':>9} {'reference':>10} {'body only':>10} "
           f"{'ratio':>7} {'target':>7}  met")
     results = []
-    budget = 0.02 if args.quick else 0.1
+    budget = 0.005 if args.quick else 0.02  # seconds per round: short rounds, many of them, dodge load spikes
     for case in build_cases(cp, dm, tl):
         native = getattr(modules[case.function], case.function)
         ref = getattr(reference, case.function)
