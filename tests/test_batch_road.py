@@ -143,11 +143,16 @@ def copying_swap(image):
     return image[..., ::-1].copy()
 
 
+def viewing_swap(image):
+    return image[..., ::-1]
+
+
 @pytest.mark.parametrize(
     "shape, kwargs, swap_impl, caller_after",
     [
         ((5, 4, 3), dict(swap_rb=False), None, lambda h: (h - M3) * 2.0),
-        ((5, 4, 3), dict(swap_rb=True), None, lambda h: (h - M3[::-1]) * 2.0),  # the swap is a view
+        ((5, 4, 3), dict(swap_rb=True), None, lambda h: h),  # the package's swap copies
+        ((5, 4, 3), dict(swap_rb=True), viewing_swap, lambda h: (h - M3[::-1]) * 2.0),
         ((5, 4, 3), dict(swap_rb=True), copying_swap, lambda h: h),
         ((5, 4, 3), dict(swap_rb=False, size=(4, 5)), None, lambda h: h),  # resize made a new array
         ((3, 5, 3), dict(swap_rb=True, layout="CHW"), None, lambda h: (h - numpy.array(M3)[:, None, None]) * 2.0),
@@ -319,7 +324,7 @@ def test_failure_on_a_later_image_keeps_earlier_in_place_changes(xp):
     [("NCHW", (4, 3, 6, 10)), (None, (4, 3, 6, 10)), ("NHWC", (4, 6, 10, 3)), (None, (4, 6, 10, 3)), ("x", (4, 6, 10, 3))],
 )
 @pytest.mark.parametrize("swap", [True, False])
-def test_batch_splits_into_hwc_views(xp, record, layout, shape, swap):
+def test_batch_splits_into_hwc_images(xp, record, layout, shape, swap):
     host, batch = make(xp, shape)
     guess = record("guess_image_layout")
     out = dm.batch_to_images(batch, swap_rb=swap, layout=layout)
@@ -328,7 +333,8 @@ def test_batch_splits_into_hwc_views(xp, record, layout, shape, swap):
     assert type(out) is list and [o.shape for o in out] == [(6, 10, 3)] * 4
     for k, image in enumerate(out):
         numpy.testing.assert_array_equal(xp.asnumpy(image), hwc[k, ..., ::-1] if swap else hwc[k])
-        assert shares(xp, image, batch[k]) and not shares(xp, image, batch[(k + 1) % 4])
+        # Without a swap each image is a view of its element; the package's swap copies.
+        assert shares(xp, image, batch[k]) != swap and not shares(xp, image, batch[(k + 1) % 4])
 
 
 def test_only_inferred_layouts_are_refused(xp):
@@ -376,7 +382,7 @@ def test_image_to_batch_and_back_restores_the_image(xp, swap, mean, scale):
 @pytest.mark.parametrize("swap, copies", [(False, False), (True, False), (True, True)])
 def test_rescaling_changes_the_callers_batch_unless_rgb_to_bgr_copies(xp, record, swap, copies):
     host, batch = make(xp, (3, 3, 4, 4))
-    swapper = record("rgb_to_bgr", copying_swap if copies else ...)
+    swapper = record("rgb_to_bgr", copying_swap if copies else viewing_swap)
     out = dm.batch_to_images(batch, 2.0, swap_rb=swap)
     numpy.testing.assert_allclose(xp.asnumpy(batch), host if copies else host * 0.5)
     assert all(shares(xp, o, batch) != copies for o in out)
@@ -387,7 +393,7 @@ def test_rescaling_changes_the_callers_batch_unless_rgb_to_bgr_copies(xp, record
 
 def test_mean_is_checked_on_the_first_image_after_its_swap_and_scale(xp, record):
     host, batch = make(xp, (2, 3, 4, 4))
-    swapper = record("rgb_to_bgr")
+    swapper = record("rgb_to_bgr", viewing_swap)  # so the scaling shows in the batch
     with pytest.raises(ValueError) as err:
         dm.batch_to_images(batch, 2.0, (1, 2))
     assert str(err.value) == MEAN_MSG and len(swapper.calls) == 1
