@@ -370,7 +370,7 @@ def roundtrip_road(cp, image, host_image, watch, out):
 
     road = "round trip"
     scalefactor = 1.0 / STD
-    work = image.copy()  # image_to_batch subtracts and scales in place on a view of this
+    work = image.copy()  # keep the original whatever the options: without a swap image_to_batch works in place
     with watch.time(road, "image_to_batch"):
         batch = dm.image_to_batch(work, scalefactor=scalefactor, mean=MEAN)
     network_view = cp.asnumpy(batch)[0].transpose(1, 2, 0)  # what a network sees, RGB
