@@ -5,21 +5,23 @@
 
 namespace kv {
 
-void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* globals, int line) {
+void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* globals, int line,
+                         PyObject** code_cache) {
     // The exception in flight is set aside while the code object and frame are built:
     // those calls must neither see it nor replace it.
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
+    Ref code = Ref::borrow(code_cache ? *code_cache : nullptr);
+    if (!code) {
+        const char* file_text = PyUnicode_AsUTF8(file);
+        const char* name_text = file_text ? PyUnicode_AsUTF8(function_name) : nullptr;
+        if (name_text) code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, name_text, line)));
+        if (code && code_cache) *code_cache = code.copy().release();
+    }
     Ref frame;
-    const char* file_text = PyUnicode_AsUTF8(file);
-    const char* name_text = file_text ? PyUnicode_AsUTF8(function_name) : nullptr;
-    if (name_text) {
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty(file_text, name_text, line)));
-        if (code) {
-            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
-        }
+    if (code) {
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
     PyErr_Clear();
     PyErr_SetRaisedException(exc);

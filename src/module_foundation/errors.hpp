@@ -14,7 +14,10 @@ namespace kv {
 
 /// Add one traceback entry (function name, file, globals) to the exception in flight,
 /// leaving the exception itself unchanged. Failures while building the entry are dropped.
-KV_COLD void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* globals, int line);
+/// `code_cache`, when given, keeps the entry's code object for the next failure of the
+/// same function, so that only the frame is new each time.
+KV_COLD void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* globals, int line,
+                                 PyObject** code_cache = nullptr);
 
 /// ValueError "too many values to unpack (expected k)".
 KV_COLD PyObject* raise_unpack_too_many(Py_ssize_t expected);

@@ -64,6 +64,7 @@ int function_tp_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->annotations);
     Py_VISIT(fn->call_defaults);
     Py_VISIT(fn->traceback_name);
+    Py_VISIT(fn->traceback_code);
     return 0;
 }
 
@@ -81,6 +82,7 @@ int function_tp_clear(PyObject* self) {
     Py_CLEAR(fn->annotations);
     Py_CLEAR(fn->call_defaults);
     Py_CLEAR(fn->traceback_name);
+    Py_CLEAR(fn->traceback_code);
     return 0;
 }
 
@@ -306,6 +308,7 @@ Ref new_function(ModuleRecord& record, const FunctionSpec& spec, PyObject* code,
     fn->annotations = Py_XNewRef(annotations);
     fn->call_defaults = Py_XNewRef(defaults);
     fn->traceback_name = traceback_name.release();
+    fn->traceback_code = nullptr;
     fn->weakreflist = nullptr;
     fn->ndefaults = defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(fn));
@@ -315,7 +318,7 @@ Ref new_function(ModuleRecord& record, const FunctionSpec& spec, PyObject* code,
 void add_function_traceback(FunctionObject* fn) {
     ModuleRecord& record = *fn->record;
     PyObject* globals = fn->globals ? fn->globals : record.dict();
-    if (fn->traceback_name && globals) add_traceback_entry(fn->traceback_name, record.source_path(), globals, fn->spec->line);
+    if (fn->traceback_name && globals) add_traceback_entry(fn->traceback_name, record.source_path(), globals, fn->spec->line, &fn->traceback_code);
 }
 
 }  // namespace kv

@@ -68,6 +68,7 @@ struct FunctionObject {
     PyObject* annotations;
     PyObject* call_defaults;   // fixed at definition: what calls use
     PyObject* traceback_name;  // "<module>.<name>", made at definition so errors need no allocation
+    PyObject* traceback_code;  // the traceback entry's code object, made on the first failure
     PyObject* weakreflist;
     int ndefaults;
 };
