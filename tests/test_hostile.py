@@ -260,14 +260,17 @@ class Preds:
         return self.item
 
 
-@pytest.mark.parametrize("shape, start_idx, dim", [
+FUSION_CASES = [
     ((), 0, 2), ((2**70,), 0, 2), (("3",), 0, 2), ((3.0,), 0, 2), ((-1,), 0, 2), ((2,), 2**70, 2),
     ((2,), -(2**70), 3), ((2,), 0, 2**70), ((2,), 0, -1), ((2,), 0, 0), ((0,), 0, 0),
-])
-@pytest.mark.parametrize("item", ["array", "raises", "not an array"])
-def test_hostile_results_in_pixelshift_fusion(xp, shape, start_idx, dim, item):
-    if item == "array" and shape == (2**70,):
-        pytest.skip("a valid result repeated 2**70 times is a loop that does not end")
+]
+
+
+# A valid result repeated 2**70 times would be a loop that does not end: that pair is left out.
+@pytest.mark.parametrize("item, shape, start_idx, dim", [
+    (item, *case) for item in ("array", "raises", "not an array") for case in FUSION_CASES
+    if not (item == "array" and case[0] == (2**70,))])
+def test_hostile_results_in_pixelshift_fusion(xp, item, shape, start_idx, dim):
     value = {"array": xp.ones((1, 2, 2), dtype=xp.float32), "raises": Raise(Boom("item")), "not an array": 5}[item]
     acc = xp.zeros((1, 4, 4), dtype=xp.float32)
     hits = xp.zeros((4, 4), dtype=xp.int32)
