@@ -121,6 +121,11 @@ int bind_tuple_dict(FunctionObject* fn, PyObject* args, PyObject* kwargs, BoundA
             if (!keys) return -1;
             for (Py_ssize_t j = 0; j < PyList_GET_SIZE(keys.get()); ++j) {
                 PyObject* key = PyList_GET_ITEM(keys.get(), j);
+                // A key's __eq__ may have changed the dictionary during the lookups above.
+                if (!PyUnicode_Check(key)) {
+                    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                    return -1;
+                }
                 if (find_parameter(fn, key, n, k) < 0) return raise_bad_keyword(fn, key, n);
             }
         }

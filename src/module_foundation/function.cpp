@@ -27,8 +27,40 @@ PyObject* run_bound(FunctionObject* fn, const BoundArgs& bound) {
     return result;
 }
 
+/// Nesting of korvane function calls on this thread. A collaborator can call back into
+/// the module (through functools.partial, say) without passing any Python frame, so the
+/// interpreter's frame limit never triggers; this depth counts our calls like frames.
+thread_local int call_depth = 0;
+
+/// Entered for the duration of one call: the recursion guards, undone on scope exit.
+class CallGuard {
+public:
+    CallGuard() {
+        if (call_depth >= Py_GetRecursionLimit()) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+            return;
+        }
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return;
+        ++call_depth;
+        entered_ = true;
+    }
+    ~CallGuard() {
+        if (!entered_) return;
+        --call_depth;
+        Py_LeaveRecursiveCall();
+    }
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+    explicit operator bool() const { return entered_; }
+
+private:
+    bool entered_ = false;
+};
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* fn = as_function(self);
+    CallGuard guard;
+    if (!guard) return nullptr;
     BoundArgs bound;
     if (bind_vector(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) {
         add_function_traceback(fn);
@@ -39,6 +71,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 PyObject* function_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     FunctionObject* fn = as_function(self);
+    CallGuard guard;
+    if (!guard) return nullptr;
     BoundArgs bound;
     if (bind_tuple_dict(fn, args, kwargs, bound) < 0) {
         add_function_traceback(fn);

@@ -300,6 +300,9 @@ Ref mean_triple(const Call& call, PyObject* mean) {
         }
         return kv::tuple({items[0].get(), items[1].get(), items[2].get()});
     }
+    // Asked again, as the check reads: a sequence may answer differently the second time.
+    length = PyObject_Size(mean);
+    if (length < 0) return Ref();
     if (length != 3) return raise_value_error(call, name(call, n::msg_mean)), Ref();
     return Ref::borrow(mean);
 }
