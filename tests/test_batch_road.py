@@ -5,6 +5,7 @@ import traceback
 import numpy
 import pytest
 from leakcheck import assert_no_leak
+from recorders import RecordingCp
 
 from korvane.utils import dimention as dm
 
@@ -23,20 +24,6 @@ class Recorder:
         self.calls.append((args, kwargs))
         assert self.target is not None, "collaborator must not be called"
         return self.target(*args, **kwargs)
-
-
-class RecordingCp:
-    """The array module with `array` calls recorded."""
-
-    def __init__(self, real):
-        self.real, self.array_calls = real, []
-
-    def __getattr__(self, name):
-        return getattr(self.real, name)
-
-    def array(self, *args, **kwargs):
-        self.array_calls.append((args, kwargs))
-        return self.real.array(*args, **kwargs)
 
 
 @pytest.fixture

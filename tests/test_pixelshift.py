@@ -5,6 +5,7 @@ import traceback
 import numpy
 import pytest
 from leakcheck import assert_no_leak
+from recorders import RecordingCp
 
 from korvane.utils import dimention as dm
 
@@ -27,20 +28,6 @@ def decimated(host, dim):
     h, w, c = host.shape
     blocks = host.reshape(h // dim, dim, w // dim, dim, c)  # (y, i, x, j, ch)
     return blocks.transpose(1, 3, 4, 0, 2).reshape(dim * dim, c, h // dim, w // dim)
-
-
-class RecordingCp:
-    """The array module with `array` calls recorded."""
-
-    def __init__(self, real):
-        self.real, self.array_calls = real, []
-
-    def __getattr__(self, name):
-        return getattr(self.real, name)
-
-    def array(self, *args, **kwargs):
-        self.array_calls.append((args, kwargs))
-        return self.real.array(*args, **kwargs)
 
 
 class Calls:

@@ -6,6 +6,7 @@
 #include "calls.hpp"
 #include "compat.hpp"
 #include "errors.hpp"
+#include "imports.hpp"
 
 namespace kv {
 
@@ -188,6 +189,28 @@ int ModuleRecord::define_function(std::size_t index) {
     Ref fn = new_function(*this, spec, code_objects_[index].get(), defaults, annotations.get());
     if (!fn) return -1;
     return bind(spec.name, fn.get());
+}
+
+int ModuleRecord::define_functions() {
+    for (std::size_t f = 0; f < desc_.function_count; ++f) {
+        if (define_function(f) < 0) return -1;
+    }
+    return 0;
+}
+
+int ModuleRecord::from_import(int path, std::initializer_list<int> wanted, int level) {
+    Ref fromlist = Ref::steal(PyList_New(0));
+    if (!fromlist) return -1;
+    for (int w : wanted) {
+        if (PyList_Append(fromlist.get(), name(w)) < 0) return -1;
+    }
+    Ref module = import_from_module(name(path), fromlist.get(), level, dict());
+    if (!module) return -1;
+    for (int w : wanted) {
+        Ref value = import_name(module.get(), name(w));
+        if (!value || bind(w, value.get()) < 0) return -1;
+    }
+    return 0;
 }
 
 Ref lookup_global(PyObject* globals, PyObject* builtins_dict, PyObject* name) {

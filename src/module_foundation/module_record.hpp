@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "function.hpp"
@@ -59,6 +60,12 @@ public:
 
     /// Define the function with the given index in the description's function table.
     int define_function(std::size_t index);
+    /// Define every function of the table, in table order.
+    int define_functions();
+
+    /// `from <level dots><path> import <wanted...>` (string-table indices), binding each
+    /// name under itself in the module dictionary.
+    int from_import(int path, std::initializer_list<int> wanted, int level);
 
 private:
     int prepare_tables();

@@ -465,17 +465,8 @@ int module_body(kv::ModuleRecord& r) {
     Ref cupy = kv::import_module(r.name(n::cupy), r.dict());
     if (!cupy || r.bind(n::cp, cupy.get()) < 0) return -1;
 
-    Ref fromlist = Ref::steal(PyList_New(1));
-    if (!fromlist) return -1;
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(r.name(n::to_float32)));
-    Ref dtypes = kv::import_from_module(r.name(n::utils_dtypes), fromlist.get(), 2, r.dict());
-    if (!dtypes) return -1;
-    Ref to_float32 = kv::import_name(dtypes.get(), r.name(n::to_float32));
-    if (!to_float32 || r.bind(n::to_float32, to_float32.get()) < 0) return -1;
-
-    for (int f = 0; f < f_count; ++f) {
-        if (r.define_function(static_cast<std::size_t>(f)) < 0) return -1;
-    }
+    if (r.from_import(n::utils_dtypes, {n::to_float32}, 2) < 0) return -1;
+    if (r.define_functions() < 0) return -1;
     Ref test = Ref::steal(PyDict_New());
     if (!test) return -1;
     return r.bind(n::test, test.get());

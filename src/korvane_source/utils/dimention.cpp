@@ -770,38 +770,20 @@ const kv::FunctionSpec functions[] = {
 
 // ---- the module body -------------------------------------------------------------------
 
-/// `from <level 2><path> import a[, b]`, binding each name under itself.
-int from_import(kv::ModuleRecord& r, int path, std::initializer_list<int> wanted, int level) {
-    Ref fromlist = Ref::steal(PyList_New(0));
-    if (!fromlist) return -1;
-    for (int w : wanted) {
-        if (PyList_Append(fromlist.get(), r.name(w)) < 0) return -1;
-    }
-    Ref module = kv::import_from_module(r.name(path), fromlist.get(), level, r.dict());
-    if (!module) return -1;
-    for (int w : wanted) {
-        Ref value = kv::import_name(module.get(), r.name(w));
-        if (!value || r.bind(w, value.get()) < 0) return -1;
-    }
-    return 0;
-}
-
 int module_body(kv::ModuleRecord& r) {
-    if (from_import(r, n::typing, {n::Literal}, 0) < 0) return -1;
+    if (r.from_import(n::typing, {n::Literal}, 0) < 0) return -1;
     Ref cupy = kv::import_module(r.name(n::cupy), r.dict());
     if (!cupy || r.bind(n::cp, cupy.get()) < 0) return -1;
-    if (from_import(r, n::color_bgr, {n::bgr_to_rgb, n::rgb_to_bgr}, 2) < 0) return -1;
-    if (from_import(r, n::transform_resize, {n::INTER_AUTO, n::resize}, 2) < 0) return -1;
-    if (from_import(r, n::utils_dtypes, {n::to_float32}, 2) < 0) return -1;
+    if (r.from_import(n::color_bgr, {n::bgr_to_rgb, n::rgb_to_bgr}, 2) < 0) return -1;
+    if (r.from_import(n::transform_resize, {n::INTER_AUTO, n::resize}, 2) < 0) return -1;
+    if (r.from_import(n::utils_dtypes, {n::to_float32}, 2) < 0) return -1;
 
     Ref literal = kv::lookup_global(r.dict(), r.builtins_dict(), r.name(n::Literal));
     if (!literal) return -1;
     Ref layout = kv::item(literal.get(), r.constant(c::layout_names));
     if (!layout || r.bind(n::Layout, layout.get()) < 0) return -1;
 
-    for (int f = 0; f < f_count; ++f) {
-        if (r.define_function(static_cast<std::size_t>(f)) < 0) return -1;
-    }
+    if (r.define_functions() < 0) return -1;
     Ref test = Ref::steal(PyDict_New());
     if (!test) return -1;
     return r.bind(n::test, test.get());
