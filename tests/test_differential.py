@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 import reference
 from korvane.upscale import tile
 from korvane.utils import dimention
+from argtrees import arrays_in, clone
 
 settings.register_profile(
     "korvane-differential", deadline=None, derandomize=True, database=None, max_examples=40,
@@ -24,24 +25,6 @@ PROFILE = settings.get_profile("korvane-differential")
 
 def native(name):
     return getattr(dimention if name in reference.DIMENTION_FUNCTIONS else tile, name)
-
-
-def clone(value, xp):
-    if isinstance(value, xp.ndarray):
-        return value.copy()
-    if type(value) in (list, tuple):
-        return type(value)(clone(v, xp) for v in value)
-    return value
-
-
-def arrays_in(value, xp):
-    if isinstance(value, xp.ndarray):
-        return [value]
-    if type(value) in (list, tuple):
-        return [a for v in value for a in arrays_in(v, xp)]
-    if type(value) is dict:
-        return arrays_in(list(value.values()), xp)
-    return []
 
 
 def shares_memory(xp, a, b):

@@ -21,6 +21,7 @@ import pytest
 import reference
 from korvane.upscale import tile
 from korvane.utils import dimention
+from argtrees import arrays_in, clone
 from leakcheck import assert_no_leak
 
 MODULES = {name: dimention for name in reference.DIMENTION_FUNCTIONS}
@@ -32,25 +33,6 @@ class Boom(Exception):
 
 
 # ---- running both sides -------------------------------------------------------------------
-
-def clone(value, xp):
-    if isinstance(value, xp.ndarray):
-        return value.copy()
-    if type(value) in (list, tuple):
-        return type(value)(clone(v, xp) for v in value)
-    if type(value) is dict:
-        return {k: clone(v, xp) for k, v in value.items()}
-    return value
-
-
-def arrays_in(value, xp):
-    if isinstance(value, xp.ndarray):
-        return [value]
-    if type(value) in (list, tuple):
-        return [a for v in value for a in arrays_in(v, xp)]
-    if type(value) is dict:
-        return arrays_in(list(value.values()), xp)
-    return []
 
 
 def summary(value, xp):
