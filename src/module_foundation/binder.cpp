@@ -13,29 +13,29 @@ const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
 
 KV_COLD int raise_count(FunctionObject* fn, const char* bound_word, Py_ssize_t expected, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 PyUnicode_AsUTF8(fn->record->name(fn->spec->name)), bound_word, expected, plural(expected), given);
+                 PyUnicode_AsUTF8(fn->record->name(fn->definition->name)), bound_word, expected, plural(expected), given);
     return -1;
 }
 
 KV_COLD int raise_keyword_not_string(FunctionObject* fn) {
     PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
-                 PyUnicode_AsUTF8(fn->record->name(fn->spec->name)));
+                 PyUnicode_AsUTF8(fn->record->name(fn->definition->name)));
     return -1;
 }
 
 KV_COLD int raise_multiple(FunctionObject* fn, PyObject* key) {
     PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                 PyUnicode_AsUTF8(fn->record->name(fn->spec->name)), key);
+                 PyUnicode_AsUTF8(fn->record->name(fn->definition->name)), key);
     return -1;
 }
 
 KV_COLD int raise_unexpected(FunctionObject* fn, PyObject* key) {
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                 PyUnicode_AsUTF8(fn->record->name(fn->spec->name)), key);
+                 PyUnicode_AsUTF8(fn->record->name(fn->definition->name)), key);
     return -1;
 }
 
-PyObject* param_name(FunctionObject* fn, int i) { return fn->record->name(fn->spec->params[i].name); }
+PyObject* param_name(FunctionObject* fn, int i) { return fn->record->name(fn->definition->params[i].name); }
 
 /// Index of the parameter in [first, last) named `key`: identity first, then string equality.
 int find_parameter(FunctionObject* fn, PyObject* key, int first, int last) {
@@ -56,14 +56,14 @@ KV_COLD int raise_bad_keyword(FunctionObject* fn, PyObject* key, int nbound) {
 }
 
 int check_positional_count(FunctionObject* fn, Py_ssize_t nargs) {
-    int k = fn->spec->nparams;
+    int k = fn->definition->nparams;
     if (nargs > k) return raise_count(fn, fn->ndefaults == 0 ? "exactly" : "at most", k, nargs);
     return 0;
 }
 
 /// Steps 5 and 6: report the first missing required parameter, then take defaults.
 int finish(FunctionObject* fn, Py_ssize_t nargs, BoundArgs& out) {
-    int k = fn->spec->nparams;
+    int k = fn->definition->nparams;
     int required = k - fn->ndefaults;
     for (int i = static_cast<int>(nargs); i < required; ++i) {
         if (!out.values[i]) return raise_count(fn, fn->ndefaults == 0 ? "exactly" : "at least", required, i);
@@ -80,7 +80,7 @@ int bind_vector(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     if (check_positional_count(fn, nargs) < 0) return -1;
     for (Py_ssize_t i = 0; i < nargs; ++i) out.values[i] = args[i];
     if (kwnames) {
-        int n = static_cast<int>(nargs), k = fn->spec->nparams;
+        int n = static_cast<int>(nargs), k = fn->definition->nparams;
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t j = 0; j < nkw; ++j) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, j);
@@ -101,7 +101,7 @@ int bind_tuple_dict(FunctionObject* fn, PyObject* args, PyObject* kwargs, BoundA
     if (check_positional_count(fn, nargs) < 0) return -1;
     for (Py_ssize_t i = 0; i < nargs; ++i) out.values[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-        int n = static_cast<int>(nargs), k = fn->spec->nparams;
+        int n = static_cast<int>(nargs), k = fn->definition->nparams;
         // The interpreter's own rule for keyword dictionaries.
         if (!PyArg_ValidateKeywordArguments(kwargs)) return -1;
         Py_ssize_t found = 0;
@@ -157,10 +157,10 @@ KV_COLD int raise_incorrect_type(FunctionObject* fn, int i, PyTypeObject* expect
 }  // namespace
 
 int validate(FunctionObject* fn, const BoundArgs& bound) {
-    const FunctionSpec& spec = *fn->spec;
-    for (int i = 0; i < spec.nparams; ++i) {
+    const FunctionSpec& definition = *fn->definition;
+    for (int i = 0; i < definition.nparams; ++i) {
         PyObject* v = bound.values[i];
-        switch (spec.params[i].check) {
+        switch (definition.params[i].check) {
             case Check::any:
                 break;
             case Check::exact_int:

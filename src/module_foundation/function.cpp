@@ -19,7 +19,7 @@ FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObje
 PyObject* run_bound(FunctionObject* fn, const BoundArgs& bound) {
     if (validate(fn, bound) < 0) return nullptr;
     Call call{fn, *fn->record, bound.values};
-    PyObject* result = fn->spec->body(call);
+    PyObject* result = fn->definition->body(call);
     if (!result) {
         if (!PyErr_Occurred()) raise_null_result();
         add_function_traceback(fn);
@@ -318,21 +318,21 @@ PyTypeObject* function_type() {
     return t;
 }
 
-Ref new_function(ModuleRecord& record, const FunctionSpec& spec, PyObject* code, PyObject* defaults,
+Ref new_function(ModuleRecord& record, const FunctionSpec& definition, PyObject* code, PyObject* defaults,
                  PyObject* annotations) {
     PyTypeObject* type = function_type();
     if (!type) return Ref();
-    Ref traceback_name = Ref::steal(PyUnicode_FromFormat("%U.%U", record.full_name(), record.name(spec.name)));
+    Ref traceback_name = Ref::steal(PyUnicode_FromFormat("%U.%U", record.full_name(), record.name(definition.name)));
     if (!traceback_name) return Ref();
     FunctionObject* fn = PyObject_GC_New(FunctionObject, type);
     if (!fn) return Ref();
-    PyObject* name = record.name(spec.name);
+    PyObject* name = record.name(definition.name);
     fn->vectorcall = function_vectorcall;
-    fn->spec = &spec;
+    fn->definition = &definition;
     fn->record = &record;
     fn->name = Py_NewRef(name);
     fn->qualname = Py_NewRef(name);
-    fn->doc = Py_NewRef(spec.doc >= 0 ? record.name(spec.doc) : Py_None);
+    fn->doc = Py_NewRef(definition.doc >= 0 ? record.name(definition.doc) : Py_None);
     fn->module = Py_NewRef(record.full_name());
     fn->globals = Py_NewRef(record.dict());
     fn->dict = nullptr;
@@ -352,7 +352,7 @@ Ref new_function(ModuleRecord& record, const FunctionSpec& spec, PyObject* code,
 void add_function_traceback(FunctionObject* fn) {
     ModuleRecord& record = *fn->record;
     PyObject* globals = fn->globals ? fn->globals : record.dict();
-    if (fn->traceback_name && globals) add_traceback_entry(fn->traceback_name, record.source_path(), globals, fn->spec->line, &fn->traceback_code);
+    if (fn->traceback_name && globals) add_traceback_entry(fn->traceback_name, record.source_path(), globals, fn->definition->line, &fn->traceback_code);
 }
 
 }  // namespace kv

@@ -54,7 +54,7 @@ struct FunctionSpec {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionSpec* definition;
     ModuleRecord* record;
     PyObject* name;
     PyObject* qualname;
@@ -76,8 +76,8 @@ struct FunctionObject {
 /// The type object (readied on first use); nullptr with an exception on failure.
 PyTypeObject* function_type();
 
-/// Create a function object for `spec` in the module held by `record`.
-Ref new_function(ModuleRecord& record, const FunctionSpec& spec, PyObject* code, PyObject* defaults,
+/// Create a function object for `definition` in the module held by `record`.
+Ref new_function(ModuleRecord& record, const FunctionSpec& definition, PyObject* code, PyObject* defaults,
                  PyObject* annotations);
 
 /// The dotted name of a function ("korvane.utils.dimention.image_to_batch"), for tracebacks.

@@ -160,14 +160,14 @@ int ModuleRecord::make_code_objects() {
     if (!replace || !kwnames || !flags) return -1;
     const char* file = desc_.source_path;
     for (std::size_t f = 0; f < desc_.function_count; ++f) {
-        const FunctionSpec& spec = desc_.functions[f];
-        const char* fname = PyUnicode_AsUTF8(name(spec.name));
+        const FunctionSpec& definition = desc_.functions[f];
+        const char* fname = PyUnicode_AsUTF8(name(definition.name));
         if (!fname) return -1;
-        Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, fname, spec.line)));
-        Ref varnames = Ref::steal(PyTuple_New(spec.nparams));
-        Ref argcount = integer(spec.nparams);
+        Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, fname, definition.line)));
+        Ref varnames = Ref::steal(PyTuple_New(definition.nparams));
+        Ref argcount = integer(definition.nparams);
         if (!empty || !varnames || !argcount) return -1;
-        for (int i = 0; i < spec.nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(name(spec.params[i].name)));
+        for (int i = 0; i < definition.nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(name(definition.params[i].name)));
         Ref code = call_method(empty.get(), replace.get(), {argcount.get(), varnames.get(), argcount.get(), flags.get()},
                                kwnames.get());
         if (!code) return -1;
@@ -178,17 +178,17 @@ int ModuleRecord::make_code_objects() {
 }
 
 int ModuleRecord::define_function(std::size_t index) {
-    const FunctionSpec& spec = desc_.functions[index];
+    const FunctionSpec& definition = desc_.functions[index];
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) return -1;
-    for (int i = 0; i < spec.nparams; ++i) {
-        if (PyDict_SetItem(annotations.get(), name(spec.params[i].name), name(spec.params[i].annotation)) < 0) return -1;
+    for (int i = 0; i < definition.nparams; ++i) {
+        if (PyDict_SetItem(annotations.get(), name(definition.params[i].name), name(definition.params[i].annotation)) < 0) return -1;
     }
-    if (PyDict_SetItemString(annotations.get(), "return", name(spec.return_annotation)) < 0) return -1;
-    PyObject* defaults = spec.defaults >= 0 ? constant(spec.defaults) : nullptr;
-    Ref fn = new_function(*this, spec, code_objects_[index].get(), defaults, annotations.get());
+    if (PyDict_SetItemString(annotations.get(), "return", name(definition.return_annotation)) < 0) return -1;
+    PyObject* defaults = definition.defaults >= 0 ? constant(definition.defaults) : nullptr;
+    Ref fn = new_function(*this, definition, code_objects_[index].get(), defaults, annotations.get());
     if (!fn) return -1;
-    return bind(spec.name, fn.get());
+    return bind(definition.name, fn.get());
 }
 
 int ModuleRecord::define_functions() {
