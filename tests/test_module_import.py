@@ -180,7 +180,7 @@ def test_create_and_exec_steps_called_directly():
         korvane.testing.use_numpy()
         import _imp, importlib.machinery, importlib.util, types
         spec = importlib.util.find_spec(NAME)
-        # Before any exec, every create makes a new module from the spec's attributes.
+        # Before any exec, every create makes a new module from the module spec's attributes.
         first = _imp.create_dynamic(spec)
         as_package = _imp.create_dynamic(
             importlib.machinery.ModuleSpec(NAME, spec.loader, origin=spec.origin, is_package=True))

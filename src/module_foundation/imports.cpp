@@ -8,7 +8,7 @@ namespace kv {
 
 namespace {
 
-/// Whether a loaded module is still being initialised (its spec says so): 1, 0 or -1.
+/// Whether a loaded module is still being initialised (its __spec__ says so): 1, 0 or -1.
 int is_initializing(PyObject* module) {
     static PyObject* spec_name = PyUnicode_InternFromString("__spec__");
     static PyObject* init_name = PyUnicode_InternFromString("_initializing");

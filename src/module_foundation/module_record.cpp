@@ -18,7 +18,7 @@ KV_COLD PyObject* raise_interpreter_change() {
     return nullptr;
 }
 
-/// Copy spec.<attr> into the module dictionary as <key>; a missing attribute is skipped.
+/// Copy the module spec's <attr> into the module dictionary as <key>; a missing one is skipped.
 int copy_spec_attr(PyObject* spec, const char* attr, PyObject* dict, const char* key, bool skip_none) {
     Ref name = Ref::steal(PyUnicode_InternFromString(attr));
     if (!name) return -1;
