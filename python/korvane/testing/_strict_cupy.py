@@ -106,19 +106,22 @@ def _call(function, args, kwargs, seen=None):
     as that argument; a view of one gets it as its ``base``.
     """
     seen = {} if seen is None else seen
+    args = [_unwrap(value, seen) for value in args]
+    kwargs = {key: _unwrap(value, seen) for key, value in kwargs.items()}
+    return _wrap(function(*args, **kwargs), seen)
 
-    def unwrap(value):
-        if isinstance(value, ndarray):
-            seen[id(value._a)] = value
-            return value._a
-        if isinstance(value, numpy.ndarray):
-            raise _unsupported(value)
-        if type(value) in (list, tuple):
-            return type(value)(map(unwrap, value))
-        return value
 
-    result = function(*map(unwrap, args), **{k: unwrap(v) for k, v in kwargs.items()})
-    return _wrap(result, seen)
+def _unwrap(value, seen):
+    # A plain function, not a closure over ``seen``: a self-referring closure would make
+    # every call a reference cycle that keeps its arrays alive until the next collection.
+    if isinstance(value, ndarray):
+        seen[id(value._a)] = value
+        return value._a
+    if isinstance(value, numpy.ndarray):
+        raise _unsupported(value)
+    if type(value) in (list, tuple):
+        return type(value)(_unwrap(item, seen) for item in value)
+    return value
 
 
 def _wrap(value, seen=None):
@@ -327,6 +330,14 @@ class ndarray:
 
     def __deepcopy__(self, memo):
         return ndarray._of(self._a.copy())
+
+    def __reduce__(self):
+        # The data alone: an unpickled array owns its memory, a view included.
+        return _unpickle, (self._a,)
+
+
+def _unpickle(data):
+    return ndarray._of(numpy.array(data))
 
 
 def _operand(value):
