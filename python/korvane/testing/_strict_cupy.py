@@ -72,7 +72,7 @@ class SyncCounts:
         return f"SyncCounts({fields})"
 
 
-_active = []
+_active: list[SyncCounts] = []
 
 
 def _note(field):
@@ -160,7 +160,46 @@ def _index(key):
 
 # ---- the device array -------------------------------------------------------------------------
 
-# Methods that CuPy's ndarray has, forwarded as they are.
+def _operand(value):
+    if isinstance(value, ndarray):
+        return value._a
+    if isinstance(value, _SCALARS):
+        return value
+    if isinstance(value, (numpy.ndarray, list, tuple)):
+        raise _unsupported(value)
+    return NotImplemented
+
+
+def _operator(op):
+    def method(self, other):
+        other = _operand(other)
+        return NotImplemented if other is NotImplemented else _wrap(op(self._a, other))
+    return method
+
+
+def _operators(op, inplace_op):
+    """The forward, reflected and in-place methods of one binary operator."""
+    def reflected(self, other):
+        other = _operand(other)
+        return NotImplemented if other is NotImplemented else _wrap(op(other, self._a))
+
+    def inplace(self, other):
+        other = _operand(other)
+        if other is NotImplemented:
+            return NotImplemented
+        inplace_op(self._a, other)  # NumPy's in-place operators write into the array itself
+        return self
+
+    return _operator(op), reflected, inplace
+
+
+def _unary(op):
+    return lambda self: _wrap(op(self._a))
+
+
+# Attributes and views that CuPy's ndarray has, and methods forwarded as they are.
+_ATTRIBUTES = frozenset("shape dtype strides ndim size itemsize nbytes flags".split())
+_VIEWS = {"T": numpy.transpose, "real": numpy.real, "imag": numpy.imag}
 _METHODS = frozenset("""
     all any argmax argmin argsort astype clip conj conjugate copy cumprod cumsum diagonal dot
     fill flatten max mean min nonzero prod ptp put ravel repeat reshape round sort squeeze std
@@ -173,7 +212,6 @@ class ndarray:
 
     __module__ = "cupy"
     __slots__ = ("_a", "_root", "__weakref__")
-    __hash__ = None
 
     def __init__(self, shape, dtype=float, memptr=None, strides=None, order="C"):
         if memptr is not None or strides is not None:
@@ -187,21 +225,38 @@ class ndarray:
         self._a, self._root = array, root
         return self
 
-    shape = property(lambda self: self._a.shape)
-    dtype = property(lambda self: self._a.dtype)
-    strides = property(lambda self: self._a.strides)
-    ndim = property(lambda self: self._a.ndim)
-    size = property(lambda self: self._a.size)
-    itemsize = property(lambda self: self._a.itemsize)
-    nbytes = property(lambda self: self._a.nbytes)
-    flags = property(lambda self: self._a.flags)
-    base = property(lambda self: self._root)
-    T = property(lambda self: _call(numpy.transpose, (self,), {}))
-    real = property(lambda self: _call(numpy.real, (self,), {}))
-    imag = property(lambda self: _call(numpy.imag, (self,), {}))
-    device = property(lambda self: Device(0))
+    __add__, __radd__, __iadd__ = _operators(operator.add, operator.iadd)
+    __sub__, __rsub__, __isub__ = _operators(operator.sub, operator.isub)
+    __mul__, __rmul__, __imul__ = _operators(operator.mul, operator.imul)
+    __truediv__, __rtruediv__, __itruediv__ = _operators(operator.truediv, operator.itruediv)
+    __floordiv__, __rfloordiv__, __ifloordiv__ = _operators(operator.floordiv, operator.ifloordiv)
+    __mod__, __rmod__, __imod__ = _operators(operator.mod, operator.imod)
+    __pow__, __rpow__, __ipow__ = _operators(operator.pow, operator.ipow)
+    __matmul__, __rmatmul__, __imatmul__ = _operators(operator.matmul, operator.imatmul)
+    __and__, __rand__, __iand__ = _operators(operator.and_, operator.iand)
+    __or__, __ror__, __ior__ = _operators(operator.or_, operator.ior)
+    __xor__, __rxor__, __ixor__ = _operators(operator.xor, operator.ixor)
+    __lshift__, __rlshift__, __ilshift__ = _operators(operator.lshift, operator.ilshift)
+    __rshift__, __rrshift__, __irshift__ = _operators(operator.rshift, operator.irshift)
+    __divmod__, __rdivmod__ = _operators(divmod, divmod)[:2]
+    __lt__, __le__, __gt__, __ge__ = map(_operator, (operator.lt, operator.le, operator.gt, operator.ge))
+    __eq__, __ne__ = _operator(operator.eq), _operator(operator.ne)
+    __neg__, __pos__, __abs__, __invert__ = map(_unary, (operator.neg, operator.pos, operator.abs, operator.invert))
+
+    @property
+    def base(self):
+        return self._root
+
+    @property
+    def device(self):
+        return Device(0)
 
     def __getattr__(self, name):
+        # Reached only for names the class does not define (and "_a" before it is set).
+        if name in _ATTRIBUTES:
+            return getattr(self._a, name)
+        if name in _VIEWS:
+            return _call(_VIEWS[name], (self,), {})
         if name not in _METHODS:
             raise AttributeError(f"'cupy.ndarray' object has no attribute {name!r}")
         method = getattr(self._a, name)
@@ -338,56 +393,6 @@ class ndarray:
 
 def _unpickle(data):
     return ndarray._of(numpy.array(data))
-
-
-def _operand(value):
-    if isinstance(value, ndarray):
-        return value._a
-    if isinstance(value, _SCALARS):
-        return value
-    if isinstance(value, (numpy.ndarray, list, tuple)):
-        raise _unsupported(value)
-    return NotImplemented
-
-
-def _operators():
-    def forward(op):
-        def method(self, other):
-            other = _operand(other)
-            return NotImplemented if other is NotImplemented else _wrap(op(self._a, other))
-        return method
-
-    def reflected(op):
-        def method(self, other):
-            other = _operand(other)
-            return NotImplemented if other is NotImplemented else _wrap(op(other, self._a))
-        return method
-
-    def inplace(op):
-        def method(self, other):
-            other = _operand(other)
-            if other is NotImplemented:
-                return NotImplemented
-            op(self._a, other)  # NumPy's in-place operators write into the array itself
-            return self
-        return method
-
-    for name in ("add", "sub", "mul", "truediv", "floordiv", "mod", "pow", "matmul",
-                 "and", "or", "xor", "lshift", "rshift"):
-        op = getattr(operator, name + "_" if name in ("and", "or") else name)
-        setattr(ndarray, f"__{name}__", forward(op))
-        setattr(ndarray, f"__r{name}__", reflected(op))
-        setattr(ndarray, f"__i{name}__", inplace(getattr(operator, "i" + name)))
-    ndarray.__divmod__, ndarray.__rdivmod__ = forward(divmod), reflected(divmod)
-    for name in ("lt", "le", "eq", "ne", "gt", "ge"):
-        setattr(ndarray, f"__{name}__", forward(getattr(operator, name)))
-    for name in ("neg", "pos", "abs", "invert"):
-        op = getattr(operator, name)
-        setattr(ndarray, f"__{name}__", lambda self, op=op: _wrap(op(self._a)))
-
-
-_operators()
-
 
 # ---- module functions -------------------------------------------------------------------------
 
@@ -547,12 +552,15 @@ class Stream:
     """A stream that never has pending work; ``synchronize`` counts as a wait."""
 
     __module__ = "cupy.cuda"
-    _current = []
+    null: "Stream"
+    _current: "list[Stream]" = []
 
     def __init__(self, null=False, non_blocking=False, ptds=False):
         self.ptr = 0 if null else id(self)
 
-    done = property(lambda self: True)
+    @property
+    def done(self):
+        return True
 
     def synchronize(self):
         _note("waits")
