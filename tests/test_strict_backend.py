@@ -36,16 +36,19 @@ REFUSALS = [
     ("host operand on the left", lambda cp, a: numpy.ones(3) * a, TypeError, HOST_OPERAND),
     ("host array argument", lambda cp, a: cp.maximum(a, numpy.ones(3)), TypeError, HOST_OPERAND),
     ("host out=", lambda cp, a: cp.multiply(a, 2, out=numpy.empty(3)), TypeError, HOST_OPERAND),
-    ("list into a ufunc", lambda cp, a: cp.exp([1.0]), TypeError, "Unsupported type <class 'list'>"),
+    ("list into a ufunc", lambda cp, a: cp.exp([1.0]), TypeError,
+     "Unsupported type <class 'list'>"),
     ("host array stored", lambda cp, a: a.__setitem__(slice(None), numpy.ones(3)), ValueError,
      "non-scalar numpy.ndarray cannot be used for fill"),
-    ("no __index__", lambda cp, a: range(a[1]), TypeError, "'ndarray' object cannot be interpreted as an integer"),
+    ("no __index__", lambda cp, a: range(a[1]), TypeError,
+     "'ndarray' object cannot be interpreted as an integer"),
     ("0-d iteration", lambda cp, a: iter(a[1]), TypeError, "iteration over a 0-d array"),
-    ("host-only method", lambda cp, a: a.tobytes(), AttributeError, "'cupy.ndarray' object has no attribute 'tobytes'"),
+    ("host-only method", lambda cp, a: a.tobytes(), AttributeError,
+     "'cupy.ndarray' object has no attribute 'tobytes'"),
 ]
 
 
-@pytest.mark.parametrize("call, error, message", [row[1:] for row in REFUSALS], ids=[row[0] for row in REFUSALS])
+@pytest.mark.parametrize("call, error, message", [r[1:] for r in REFUSALS], ids=[r[0] for r in REFUSALS])
 def test_refusals(cp, call, error, message):
     with pytest.raises(error) as caught:
         call(cp, cp.arange(3.0))
@@ -171,7 +174,7 @@ PACKAGE_CALLS = [
 ]
 
 
-@pytest.mark.parametrize("call, uploads", [row[1:] for row in PACKAGE_CALLS], ids=[row[0] for row in PACKAGE_CALLS])
+@pytest.mark.parametrize("call, uploads", [r[1:] for r in PACKAGE_CALLS], ids=[r[0] for r in PACKAGE_CALLS])
 def test_package_functions_never_wait_on_the_device(cp, monkeypatch, call, uploads):
     dm = pytest.importorskip("korvane.utils.dimention")
     tl = pytest.importorskip("korvane.upscale.tile")

@@ -241,7 +241,8 @@ class ndarray:
     __divmod__, __rdivmod__ = _operators(divmod, divmod)[:2]
     __lt__, __le__, __gt__, __ge__ = map(_operator, (operator.lt, operator.le, operator.gt, operator.ge))
     __eq__, __ne__ = _operator(operator.eq), _operator(operator.ne)
-    __neg__, __pos__, __abs__, __invert__ = map(_unary, (operator.neg, operator.pos, operator.abs, operator.invert))
+    __neg__, __pos__, __abs__, __invert__ = map(
+        _unary, (operator.neg, operator.pos, operator.abs, operator.invert))
 
     @property
     def base(self):
@@ -378,7 +379,8 @@ class ndarray:
         self._a[_index(key)] = value
 
     def view(self, dtype=None):
-        return _wrap(self._a.view(self._a.dtype if dtype is None else numpy.dtype(dtype)), {id(self._a): self})
+        dtype = self._a.dtype if dtype is None else numpy.dtype(dtype)
+        return _wrap(self._a.view(dtype), {id(self._a): self})
 
     def __copy__(self):
         return ndarray._of(self._a.copy())
@@ -393,6 +395,7 @@ class ndarray:
 
 def _unpickle(data):
     return ndarray._of(numpy.array(data))
+
 
 # ---- module functions -------------------------------------------------------------------------
 
