@@ -8,8 +8,12 @@ registered by importing this package; only calling :func:`use_numpy` does that.
 import sys
 
 from korvane.testing._numpy_cupy import make_module as _make_module
+from korvane.testing._strict_cupy import SyncCounts, count_syncs
+from korvane.testing._strict_cupy import make_module as _make_strict_module
 
-__all__ = ["cupy_is_usable", "make_numpy_cupy", "use_numpy"]
+__all__ = [
+    "SyncCounts", "count_syncs", "cupy_is_usable", "make_numpy_cupy", "make_strict_cupy", "use_numpy",
+]
 
 _CUPY_ROOTS = ("cupy", "cupyx", "cupy_backends")
 
@@ -34,6 +38,16 @@ def make_numpy_cupy():
     Raises ImportError on NumPy older than 2.0.
     """
     return _make_module()
+
+
+def make_strict_cupy():
+    """Return a new strict stand-in module named ``cupy``, without registering it.
+
+    Its arrays are not NumPy arrays and fail where CuPy's would (implicit host
+    conversion, host operands); :func:`count_syncs` counts what they make the host
+    wait for. Raises ImportError on NumPy older than 2.0.
+    """
+    return _make_strict_module()
 
 
 def cupy_is_usable():

@@ -1,6 +1,25 @@
+from contextlib import AbstractContextManager
 from types import ModuleType
 
-__all__ = ["cupy_is_usable", "make_numpy_cupy", "use_numpy"]
+__all__ = [
+    "SyncCounts", "count_syncs", "cupy_is_usable", "make_numpy_cupy", "make_strict_cupy", "use_numpy",
+]
+
+class SyncCounts:
+    """Host waits and copies made for strict stand-in arrays inside a :func:`count_syncs` block."""
+
+    scalars: int
+    to_host: int
+    waits: int
+    to_device: int
+    @property
+    def syncs(self) -> int: ...
+
+def count_syncs() -> AbstractContextManager[SyncCounts]:
+    """Count, inside the ``with`` block, the host's waits on and copies to strict stand-in arrays."""
+
+def make_strict_cupy() -> ModuleType:
+    """A new strict stand-in module named ``cupy`` (arrays fail where CuPy's would), not registered."""
 
 def make_numpy_cupy() -> ModuleType:
     """A new NumPy-backed stand-in module named ``cupy``, not registered."""

@@ -1,0 +1,197 @@
+"""The strict stand-in: where CuPy differs from NumPy, it differs too; and it counts host traffic."""
+
+import operator
+import sys
+
+import numpy
+import pytest
+
+from korvane.testing import count_syncs, make_strict_cupy
+
+IMPLICIT = (
+    "Implicit conversion to a NumPy array is not allowed. "
+    "Please use `.get()` to construct a NumPy array explicitly."
+)
+HOST_OPERAND = "Unsupported type <class 'numpy.ndarray'>"
+
+
+@pytest.fixture
+def cp():
+    return make_strict_cupy()
+
+
+def kind(value):
+    return f"{type(value).__module__}.{type(value).__name__}", getattr(value, "shape", None)
+
+
+# ---- the differences, one row each ---------------------------------------------------------------
+
+REFUSALS = [
+    ("numpy.asarray", lambda cp, a: numpy.asarray(a), TypeError, IMPLICIT),
+    ("numpy.array", lambda cp, a: numpy.array(a, dtype=float), TypeError, IMPLICIT),
+    ("numpy ufunc", lambda cp, a: numpy.exp(a), TypeError, IMPLICIT),
+    ("numpy function", lambda cp, a: numpy.concatenate([a, a]), TypeError, IMPLICIT),
+    ("device array inside host data", lambda cp, a: cp.asarray([a, 1.0]), TypeError, IMPLICIT),
+    ("host operand", lambda cp, a: a + numpy.ones(3), TypeError, HOST_OPERAND),
+    ("host operand on the left", lambda cp, a: numpy.ones(3) * a, TypeError, HOST_OPERAND),
+    ("host array argument", lambda cp, a: cp.maximum(a, numpy.ones(3)), TypeError, HOST_OPERAND),
+    ("host out=", lambda cp, a: cp.multiply(a, 2, out=numpy.empty(3)), TypeError, HOST_OPERAND),
+    ("list into a ufunc", lambda cp, a: cp.exp([1.0]), TypeError,
+     "Unsupported type <class 'list'>"),
+    ("host array stored", lambda cp, a: a.__setitem__(slice(None), numpy.ones(3)), ValueError,
+     "non-scalar numpy.ndarray cannot be used for fill"),
+    ("no __index__", lambda cp, a: range(a[1]), TypeError,
+     "'ndarray' object cannot be interpreted as an integer"),
+    ("0-d iteration", lambda cp, a: iter(a[1]), TypeError, "iteration over a 0-d array"),
+    ("host-only method", lambda cp, a: a.tobytes(), AttributeError,
+     "'cupy.ndarray' object has no attribute 'tobytes'"),
+]
+
+
+@pytest.mark.parametrize("call, error, message", [r[1:] for r in REFUSALS], ids=[r[0] for r in REFUSALS])
+def test_refusals(cp, call, error, message):
+    with pytest.raises(error) as caught:
+        call(cp, cp.arange(3.0))
+    assert str(caught.value) == message
+
+
+def own_type(cp, a):
+    return type(a) is cp.ndarray, isinstance(a, numpy.ndarray), cp.ndarray.__module__
+
+
+def reductions_give_0d(cp, a):
+    return kind(cp.sum(a)), kind(a.max()), kind(cp.allclose(a, a))
+
+
+def scalar_index_is_a_0d_view(cp, a):
+    element = a[1]
+    element += 10
+    return kind(element), a.get().tolist()
+
+
+def numpy_scalar_operand_stays_on_device(cp, a):
+    return kind(numpy.float32(2) * a), kind(numpy.int64(1) < a)
+
+
+def iteration_yields_device_arrays(cp, a):
+    return [kind(row) for row in cp.zeros((2, 3))]
+
+
+def get_and_asnumpy_copy_to_host(cp, a):
+    host, other = a.get(), cp.asnumpy(a)
+    host[0] = other[0] = 9.0
+    return type(host), type(other), a.get().tolist()
+
+
+def asarray_copies_host_data_in(cp, a):
+    host = numpy.zeros(2)
+    device = cp.asarray(host)
+    host[0] = 1.0
+    return kind(device), device.get().tolist(), cp.asarray(a) is a
+
+
+def inplace_keeps_identity_through_views(cp, a):
+    view = a[1:]
+    result = operator.iadd(view, 1.0)
+    return result is view, a.get().tolist(), a[1:][1:].base is a
+
+
+def dlpack_round_trip_shares_memory(cp, a):
+    other = cp.from_dlpack(a)
+    other[0] = 7.0
+    return kind(other), a.get().tolist()
+
+
+def array_module_and_availability(cp, a):
+    return cp.get_array_module(a) is cp, cp.get_array_module(numpy.ones(1), 1.0) is numpy, cp.is_available()
+
+
+def meshgrid_gives_a_list(cp, a):
+    return type(cp.meshgrid(a, a)).__name__
+
+
+DIFFERENCES = [
+    (own_type, (True, False, "cupy")),
+    (reductions_give_0d, (("cupy.ndarray", ()),) * 3),
+    (scalar_index_is_a_0d_view, (("cupy.ndarray", ()), [0.0, 11.0, 2.0])),
+    (numpy_scalar_operand_stays_on_device, (("cupy.ndarray", (3,)),) * 2),
+    (iteration_yields_device_arrays, [("cupy.ndarray", (3,))] * 2),
+    (get_and_asnumpy_copy_to_host, (numpy.ndarray, numpy.ndarray, [0.0, 1.0, 2.0])),
+    (asarray_copies_host_data_in, (("cupy.ndarray", (2,)), [0.0, 0.0], True)),
+    (inplace_keeps_identity_through_views, (True, [0.0, 2.0, 3.0], True)),
+    (dlpack_round_trip_shares_memory, (("cupy.ndarray", (3,)), [7.0, 1.0, 2.0])),
+    (array_module_and_availability, (True, True, False)),
+    (meshgrid_gives_a_list, "list"),
+]
+
+
+@pytest.mark.parametrize("check, expected", DIFFERENCES, ids=[row[0].__name__ for row in DIFFERENCES])
+def test_differences_from_numpy(cp, check, expected):
+    assert check(cp, cp.arange(3.0)) == expected
+
+
+# ---- counting --------------------------------------------------------------------------------------
+
+def fields(counts):
+    return counts.scalars, counts.to_host, counts.waits, counts.to_device
+
+
+def test_count_syncs_counts_each_kind_of_host_traffic(cp):
+    a = cp.arange(3.0)
+    with count_syncs() as outer:
+        float(a[0]), int(a[1]), bool(a[2]), a.item(0), f"{a[0]:.1f}"
+        with count_syncs() as inner:
+            a.get(), cp.asnumpy(a), a.tolist(), repr(a)
+            a[a > 0], a.nonzero(), cp.cuda.Device().synchronize(), cp.cuda.get_current_stream().synchronize()
+            cp.asarray(numpy.ones(2)), cp.array((1.0, 2.0)), cp.from_dlpack(numpy.ones(2))
+        # Work that stays on the device counts nothing.
+        a + 1, cp.sum(a), a[1:], cp.asarray(a), cp.from_dlpack(a), cp.stack([a, a]), cp.asarray([a, a])
+    assert fields(inner) == (0, 4, 4, 3) and inner.syncs == 8
+    assert fields(outer) == (5, 4, 4, 3)
+    float(a[0])
+    assert fields(outer) == (5, 4, 4, 3)  # nothing after the block
+
+
+# ---- the package on the strict stand-in ---------------------------------------------------------
+
+PACKAGE_CALLS = [
+    # (label, call, copies to the device it is expected to make)
+    ("guess_image_layout", lambda dm, tl, cp, img: dm.guess_image_layout(img), 0),
+    ("image_to_batch with a mean", lambda dm, tl, cp, img: dm.image_to_batch(
+        img.copy(), scalefactor=2.0, mean=(0.1, 0.2, 0.3), swap_rb=True), 1),
+    ("image_to_batch with a resize", lambda dm, tl, cp, img: dm.image_to_batch(img, size=(12, 16)), 2),
+    ("images_to_batch", lambda dm, tl, cp, img: dm.images_to_batch([img, img]), 0),
+    ("batch_to_images with a mean", lambda dm, tl, cp, img: dm.batch_to_images(
+        cp.ones((2, 3, 8, 8), dtype=cp.float32), mean=0.5), 2),  # one mean array per image
+    ("image_to_batch_pixelshift", lambda dm, tl, cp, img: dm.image_to_batch_pixelshift(img.copy(), 4), 0),
+    ("pixelshift_fuse", lambda dm, tl, cp, img: dm.pixelshift_fuse(
+        cp.ones((4, 3, 8, 6), dtype=cp.float32), cp.zeros((3, 32, 24), dtype=cp.float32),
+        cp.zeros((1, 32, 24), dtype=cp.float32), 0, 4), 0),
+    ("tile_image", lambda dm, tl, cp, img: tl.tile_image(img, 16, 4), 0),
+    ("create_gaussian_weights", lambda dm, tl, cp, img: tl.create_gaussian_weights(16, 4), 0),
+    ("merge_tiles", lambda dm, tl, cp, img: tl.merge_tiles(
+        [cp.ones((32, 32, 3), dtype=cp.float32)] * 6, (32, 24, 3), (40, 28, 3), 2, 16, 4), 0),
+]
+
+
+@pytest.mark.parametrize("call, uploads", [r[1:] for r in PACKAGE_CALLS], ids=[r[0] for r in PACKAGE_CALLS])
+def test_package_functions_never_wait_on_the_device(cp, monkeypatch, call, uploads):
+    dm = pytest.importorskip("korvane.utils.dimention")
+    tl = pytest.importorskip("korvane.upscale.tile")
+    # The modules look ``cp`` up at each use, the siblings look ``cupy`` up in sys.modules.
+    monkeypatch.setattr(dm, "cp", cp)
+    monkeypatch.setattr(tl, "cp", cp)
+    monkeypatch.setitem(sys.modules, "cupy", cp)
+    image = cp.asarray(numpy.random.default_rng(3).random((32, 24, 3), dtype=numpy.float32))
+    with count_syncs() as counts:
+        result = call(dm, tl, cp, image)
+    assert (counts.syncs, counts.to_device) == (0, uploads)
+    assert not any(isinstance(leaf, numpy.ndarray) for leaf in leaves(result))
+
+
+def leaves(value):
+    if isinstance(value, (list, tuple)):
+        for item in value:
+            yield from leaves(item)
+    else:
+        yield value
