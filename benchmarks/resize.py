@@ -11,6 +11,7 @@ time ratio to cv2, so that load from other processes mostly cancels out.
 """
 
 import argparse
+import functools
 import platform
 import statistics
 import sys
@@ -44,15 +45,16 @@ def main(argv=None):
 
     image = numpy.random.default_rng(0).random((1500, 2000, 3), dtype=numpy.float32)
     work = numpy.dtype(numpy.float32)
-    print(f"resize of a {image.shape} float32 picture; Python {platform.python_version()}, NumPy {numpy.__version__}, "
-          f"OpenCV {cv2.__version__} ({cv2.getNumThreads()} threads); {args.rounds} rounds, medians")
+    print(
+        f"resize of a {image.shape} float32 picture; Python {platform.python_version()}, NumPy {numpy.__version__}, "
+        f"OpenCV {cv2.__version__} ({cv2.getNumThreads()} threads); {args.rounds} rounds, medians"
+    )
     print(f"{'case':<20} {'cv2.resize':>11} {'resize':>9} {'ratio':>6} {'own path':>9} {'ratio':>6} {'max |diff|':>11}")
     for name, dsize, flag_name, mode in CASES:
-        flag = getattr(cv2, flag_name)
         calls = {
-            "cv2": lambda: cv2.resize(image, dsize, interpolation=flag),
-            "resize": lambda: resize_module.resize(image, dsize, mode),
-            "own": lambda: resize_module._resample(numpy, image, dsize[0], dsize[1], mode, work),
+            "cv2": functools.partial(cv2.resize, image, dsize, interpolation=getattr(cv2, flag_name)),
+            "resize": functools.partial(resize_module.resize, image, dsize, mode),
+            "own": functools.partial(resize_module._resample, numpy, image, *dsize, mode, work),
         }
         results = {key: call() for key, call in calls.items()}  # warm-up, and the results to compare
         diff = max(float(numpy.abs(results[key] - results["cv2"]).max()) for key in ("resize", "own"))
@@ -62,8 +64,10 @@ def main(argv=None):
                 times[key].append(timed(call)[0])
         ratio = {key: statistics.median(t / c for t, c in zip(times[key], times["cv2"])) for key in ("resize", "own")}
         ms = {key: 1e3 * statistics.median(values) for key, values in times.items()}
-        print(f"{name:<20} {ms['cv2']:>8.1f} ms {ms['resize']:>6.1f} ms {ratio['resize']:>5.2f}x "
-              f"{ms['own']:>6.1f} ms {ratio['own']:>5.2f}x {diff:>11.1e}")
+        print(
+            f"{name:<20} {ms['cv2']:>8.1f} ms {ms['resize']:>6.1f} ms {ratio['resize']:>5.2f}x "
+            f"{ms['own']:>6.1f} ms {ratio['own']:>5.2f}x {diff:>11.1e}"
+        )
     return 0
 
 

@@ -33,7 +33,10 @@ def run_child(body, backend=None):
     prelude = f"import json, sys\nsys.path[:0] = {sys.path!r}\n"
     result = subprocess.run(
         [sys.executable, "-c", prelude + textwrap.dedent(body)],
-        capture_output=True, text=True, env=env, timeout=120,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
     )
     return result
 
@@ -136,8 +139,9 @@ def test_use_numpy_replaces_a_blocked_cupy(monkeypatch):
     assert korvane.use_numpy() is sys.modules["cupy"] is not None
 
 
-@pytest.mark.parametrize("value, registers", [({}, False), ({"KORVANE_BACKEND": ""}, False),
-                                              ({"KORVANE_BACKEND": "numpy"}, True)])
+@pytest.mark.parametrize(
+    "value, registers", [({}, False), ({"KORVANE_BACKEND": ""}, False), ({"KORVANE_BACKEND": "numpy"}, True)]
+)
 def test_the_environment_variable_is_read_from_the_mapping(no_cupy, value, registers):
     module = _backend.backend_from_environment(value)
     assert (module is not None) is registers and sys.modules.get("cupy") is module

@@ -12,8 +12,7 @@ import pytest
 from packaging.version import Version
 
 import korvane
-from korvane.testing import _numpy_cupy
-from korvane.testing import cupy_is_usable, make_numpy_cupy, use_numpy
+from korvane.testing import _numpy_cupy, cupy_is_usable, make_numpy_cupy, use_numpy
 
 HOST = numpy.ones(3)
 HOST_REFUSAL = "Unsupported type <class 'numpy.ndarray'>"

@@ -99,9 +99,9 @@ class NativeModuleLoader(importlib.machinery.ExtensionFileLoader):
             super().exec_module(module)
         except ModuleNotFoundError as exc:
             # Only "not installed": a None entry means someone blocked cupy on purpose.
-            if exc.name == "cupy" and "cupy" not in sys.modules:
-                if MISSING_CUPY_NOTE not in getattr(exc, "__notes__", ()):
-                    exc.add_note(MISSING_CUPY_NOTE)
+            blocked = "cupy" in sys.modules
+            if exc.name == "cupy" and not blocked and MISSING_CUPY_NOTE not in getattr(exc, "__notes__", ()):
+                exc.add_note(MISSING_CUPY_NOTE)
             raise
 
 

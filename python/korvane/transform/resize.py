@@ -92,7 +92,7 @@ def _resample_axis(xp, array, axis, mode, n_out, work):
     index, weights = _taps(mode, n_in, n_out)
     # Each tap's weights spelt out over the axes after the resampled one, so that the
     # products run over long contiguous stretches rather than broadcasting a column.
-    trailing = array.shape[axis + 1:]
+    trailing = array.shape[axis + 1 :]
     result = None
     for k in range(index.shape[1]):
         term = array.take(xp.asarray(index[:, k]), axis=axis)
@@ -168,14 +168,10 @@ def _check_dsize(dsize):
     if values is None or isinstance(dsize, (str, bytes)):
         raise TypeError(f"dsize must be a (width, height) pair of integers, got {dsize!r}")
     if len(values) != 2:
-        raise ValueError(
-            f"dsize must have exactly two values (width, height), got {len(values)}"
-        )
+        raise ValueError(f"dsize must have exactly two values (width, height), got {len(values)}")
     for value in values:
         if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-            raise TypeError(
-                f"dsize must be a (width, height) pair of integers, got {dsize!r}"
-            )
+            raise TypeError(f"dsize must be a (width, height) pair of integers, got {dsize!r}")
     if values[0] <= 0 or values[1] <= 0:
         raise ValueError(f"dsize values must be positive, got {dsize!r}")
     return int(values[0]), int(values[1])
@@ -206,9 +202,7 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     """
     xp = require_array(image, "resize")
     if image.ndim not in (2, 3):
-        raise ValueError(
-            f"resize() expects an HW or HWC image, got an array of shape {tuple(image.shape)}"
-        )
+        raise ValueError(f"resize() expects an HW or HWC image, got an array of shape {tuple(image.shape)}")
     out_w, out_h = _check_dsize(dsize)
     if (
         isinstance(interpolation, bool)
@@ -216,17 +210,14 @@ def resize(image, dsize, interpolation=INTER_AUTO):
         or interpolation not in _MODES
     ):
         raise ValueError(
-            "interpolation must be one of INTER_AUTO, INTER_NEAREST, INTER_LINEAR, "
-            f"INTER_AREA, got {interpolation!r}"
+            f"interpolation must be one of INTER_AUTO, INTER_NEAREST, INTER_LINEAR, INTER_AREA, got {interpolation!r}"
         )
     kind = image.dtype.kind
     if kind not in "uifc":
         raise TypeError(f"resize() does not support dtype {image.dtype}")
     in_h, in_w = image.shape[:2]
     if in_h == 0 or in_w == 0:
-        raise ValueError(
-            f"resize() needs an image with non-zero height and width, got shape {tuple(image.shape)}"
-        )
+        raise ValueError(f"resize() needs an image with non-zero height and width, got shape {tuple(image.shape)}")
     if (in_h, in_w) == (out_h, out_w):
         return image.copy()
 
