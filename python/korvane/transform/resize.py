@@ -93,9 +93,10 @@ def _resample_axis(xp, array, axis, mode, n_out, work):
     # Each tap's weights spelt out over the axes after the resampled one, so that the
     # products run over long contiguous stretches rather than broadcasting a column.
     trailing = array.shape[axis + 1 :]
-    result = None
+    result = scratch = None
     for k in range(index.shape[1]):
-        term = array.take(xp.asarray(index[:, k]), axis=axis)
+        # Taps after the first share one scratch array: fresh memory is slow to touch.
+        term = array.take(xp.asarray(index[:, k]), axis=axis, out=scratch)
         if weights.shape[1] > 1:
             w = numpy.broadcast_to(weights[:, k].reshape((n_out,) + (1,) * len(trailing)), (n_out,) + trailing)
             term *= xp.asarray(numpy.ascontiguousarray(w, dtype=work))
@@ -103,6 +104,7 @@ def _resample_axis(xp, array, axis, mode, n_out, work):
             result = term
         else:
             result += term
+            scratch = term
     return result
 
 
