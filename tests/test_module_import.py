@@ -7,6 +7,7 @@ one fully executed module.
 
 import builtins
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -56,9 +57,11 @@ def failure(call):
 
 def run_child(body):
     """Run `body` in a fresh interpreter; it prints one JSON line as its last output."""
+    # Without KORVANE_BACKEND, so that each child chooses its own cupy.
+    env = {k: v for k, v in os.environ.items() if k != "KORVANE_BACKEND"}
     result = subprocess.run(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
-        capture_output=True, text=True, timeout=120,
+        capture_output=True, text=True, timeout=120, env=env,
     )
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout.splitlines()[-1])

@@ -7,6 +7,7 @@ import pytest
 
 from korvane.color.bgr import bgr_to_rgb, rgb_to_bgr
 from korvane.testing import cupy_is_usable, make_numpy_cupy
+from korvane.transform import resize as resize_module
 from korvane.transform.resize import INTER_AREA, INTER_AUTO, INTER_LINEAR, INTER_NEAREST, resize
 from korvane.utils.dtypes import to_float32
 
@@ -24,6 +25,15 @@ def backend(request, monkeypatch):
     module = make_numpy_cupy()
     monkeypatch.setitem(sys.modules, "cupy", module)
     return module
+
+
+@pytest.fixture(params=["opencv", "own"])
+def resize_path(request, monkeypatch):
+    """resize as it runs with OpenCV installed (NumPy-backed float pictures go to it), or without."""
+    if request.param == "opencv" and resize_module._opencv() is None:
+        pytest.skip("OpenCV is not installed")
+    if request.param == "own":
+        monkeypatch.setattr(resize_module, "_opencv", lambda: None)
 
 
 def to_host(array):
@@ -49,7 +59,7 @@ def test_channel_swap_is_a_reversed_copy(backend, swap):
     "shape, dsize, expected",
     [((6, 8), (5, 3), (3, 5)), ((6, 8, 3), (5, 3), (3, 5, 3)), ((4, 4, 2), (9, 7), (7, 9, 2))],
 )
-def test_resize_shape_follows_width_height(backend, mode, shape, dsize, expected):
+def test_resize_shape_follows_width_height(backend, resize_path, mode, shape, dsize, expected):
     image = backend.asarray(RNG.random(shape))
     out = resize(image, dsize, mode)
     assert type(out) is type(image)
@@ -58,7 +68,7 @@ def test_resize_shape_follows_width_height(backend, mode, shape, dsize, expected
 
 @pytest.mark.parametrize("mode", [INTER_AUTO, INTER_AREA])
 @pytest.mark.parametrize("fy, fx", [(2, 2), (3, 2), (1, 4)])
-def test_integer_shrink_gives_block_means(backend, mode, fy, fx):
+def test_integer_shrink_gives_block_means(backend, resize_path, mode, fy, fx):
     host = RNG.random((6, 8, 3))
     out = resize(backend.asarray(host), (8 // fx, 6 // fy), mode)
     expected = host.reshape(6 // fy, fy, 8 // fx, fx, 3).mean(axis=(1, 3))
@@ -66,7 +76,7 @@ def test_integer_shrink_gives_block_means(backend, mode, fy, fx):
 
 
 @pytest.mark.parametrize("mode", [INTER_AUTO, INTER_LINEAR])
-def test_bilinear_enlarge_keeps_a_constant_image(backend, mode):
+def test_bilinear_enlarge_keeps_a_constant_image(backend, resize_path, mode):
     out = resize(backend.ones((3, 5, 2), dtype=numpy.float32) * 7.25, (11, 7), mode)
     assert out.dtype == numpy.float32
     numpy.testing.assert_allclose(to_host(out), numpy.full((7, 11, 2), 7.25), rtol=1e-6)
@@ -83,13 +93,46 @@ def test_bilinear_enlarge_keeps_a_constant_image(backend, mode):
         ([3, 1], numpy.int32, 2, INTER_AUTO, [3, 1]),
     ],
 )
-def test_resize_known_rows(backend, row, dtype, width, mode, expected):
+def test_resize_known_rows(backend, resize_path, row, dtype, width, mode, expected):
     image = backend.asarray(numpy.array([row], dtype=dtype))
     out = resize(image, (width, 1), mode)
     assert out.dtype == dtype
     numpy.testing.assert_allclose(to_host(out), [expected])
     out[0, 0] = 99  # always a new array, even when the size does not change
     assert int(image[0, 0]) == row[0]
+
+
+def cv2_passes(*passes):
+    """OpenCV's result: cv2.resize once per ((width, height), flag) pass, channel by channel."""
+    def run(cv2, host):
+        for dsize, flag in passes:
+            channels = [host] if host.ndim == 2 else [host[..., c] for c in range(host.shape[2])]
+            out = [cv2.resize(numpy.ascontiguousarray(c), dsize, interpolation=getattr(cv2, flag)) for c in channels]
+            host = out[0] if host.ndim == 2 else numpy.stack(out, axis=-1)
+        return host
+    return run
+
+
+AGAINST_OPENCV = [
+    # shape, korvane mode, view of the input, OpenCV's passes
+    ((150, 200, 3), INTER_LINEAR, (), [((400, 300), "INTER_LINEAR")]),  # grow x2
+    ((150, 200, 3), INTER_AREA, (), [((66, 50), "INTER_AREA")]),  # shrink /3, width by 3.03
+    ((150, 200, 3), INTER_AUTO, (slice(None, None, -1),), [((66, 50), "INTER_AREA")]),
+    ((57, 43), INTER_AUTO, (), [((101, 130), "INTER_LINEAR")]),  # grow by uneven factors
+    ((31, 45, 4), INTER_LINEAR, (slice(None), slice(None, None, 2)), [((100, 7), "INTER_LINEAR")]),
+    ((31, 45, 1), INTER_AREA, (), [((90, 62), "INTER_AREA")]),  # area growth: box overlaps
+    ((60, 40, 3), INTER_AUTO, (), [((40, 20), "INTER_AREA"), ((100, 20), "INTER_LINEAR")]),  # per axis
+    ((60, 40, 6), INTER_AREA, (), [((40, 20), "INTER_AREA"), ((100, 20), "INTER_AREA")]),
+]
+
+
+@pytest.mark.parametrize("shape, mode, view, passes", AGAINST_OPENCV)
+def test_resize_float32_matches_opencv(backend, resize_path, shape, mode, view, passes):
+    cv2 = pytest.importorskip("cv2")
+    host = RNG.random(shape, dtype=numpy.float32)[view]
+    out = resize(backend.asarray(host), passes[-1][0], mode)
+    assert type(out) is backend.ndarray and out.dtype == numpy.float32 and out.flags.c_contiguous
+    numpy.testing.assert_allclose(to_host(out), cv2_passes(*passes)(cv2, host), rtol=0, atol=1e-4)
 
 
 @pytest.mark.parametrize("dtype", [numpy.uint8, numpy.int32, numpy.float64, numpy.bool_])

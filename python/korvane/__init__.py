@@ -1,5 +1,17 @@
 """korvane: GPU image processing on CuPy arrays, with NumPy arrays accepted too.
 
-Importing the package imports nothing heavy: CuPy is only touched by the
-submodules that need it, so ``import korvane`` works on machines without a GPU.
+Importing the package imports nothing heavy: CuPy is only touched by the native
+submodules (``korvane.utils.dimention``, ``korvane.upscale.tile``), so ``import
+korvane`` works on machines without a GPU. To run those on the CPU, set
+``KORVANE_BACKEND=numpy`` or call :func:`use_numpy` before importing them.
 """
+
+# The single source of the version: the build reads it from this line.
+__version__ = "0.1.0"
+
+from korvane import _backend
+from korvane._backend import use_numpy
+
+__all__ = ["__version__", "use_numpy"]
+
+_backend.install()

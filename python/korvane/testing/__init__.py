@@ -1,12 +1,16 @@
-"""Run korvane without a GPU.
+"""Run korvane without a GPU, in tests and examples.
 
 :func:`use_numpy` registers a NumPy-backed stand-in under the name ``cupy`` when
 no usable CuPy is present, so code written for CuPy runs on the CPU. Nothing is
 registered by importing this package; only calling :func:`use_numpy` does that.
+
+Unlike :func:`korvane.use_numpy`, which always chooses the NumPy backend, this one
+prefers real CuPy where it sees a GPU: the same test runs on either.
 """
 
 import sys
 
+from korvane import _backend
 from korvane.testing._numpy_cupy import make_module as _make_module
 from korvane.testing._strict_cupy import SyncCounts, count_syncs
 from korvane.testing._strict_cupy import make_module as _make_strict_module
@@ -54,8 +58,9 @@ def cupy_is_usable():
     """Return True if real CuPy imports and ``cupy.is_available()`` reports a GPU.
 
     A ``cupy`` already in ``sys.modules`` is asked directly (the stand-in never
-    counts). Otherwise CuPy is imported; if that fails or finds no GPU, every
-    ``cupy*`` module it left in ``sys.modules`` is removed again.
+    counts: its ``is_available()`` is False). Otherwise CuPy is imported; if that
+    fails or finds no GPU, every ``cupy*`` module it left in ``sys.modules`` is
+    removed again.
     """
     module = sys.modules.get("cupy")
     if module is not None:
@@ -78,7 +83,7 @@ def use_numpy():
 
     * a module already registered as ``cupy`` is left alone and returned;
     * otherwise real CuPy, if it imports and reports a GPU;
-    * otherwise a new stand-in from :func:`make_numpy_cupy`, registered in
+    * otherwise the NumPy backend of :func:`korvane.use_numpy`, registered in
       ``sys.modules`` (after removing any partly imported ``cupy*`` modules).
     """
     module = sys.modules.get("cupy")
@@ -86,6 +91,4 @@ def use_numpy():
         return module
     if cupy_is_usable():
         return sys.modules["cupy"]
-    module = make_numpy_cupy()
-    sys.modules["cupy"] = module
-    return module
+    return _backend.use_numpy()

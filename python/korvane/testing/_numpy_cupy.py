@@ -21,6 +21,10 @@ import types
 
 import numpy
 
+# Not a CuPy release number: version 0 with a local label, so version checks against
+# CuPy (``Version(cupy.__version__) >= Version("13")``) fail instead of passing.
+VERSION = "0+korvane.numpy"
+
 # CuPy's ufuncs take device arrays and these scalar types, nothing else.
 _SCALAR_TYPES = (bool, int, float, complex, numpy.generic)
 
@@ -173,10 +177,11 @@ def meshgrid(*xi, **kwargs):
 
 
 def stack(tup, axis=0, out=None):
+    """Like ``cupy.stack``: a new C-contiguous array (NumPy's keeps its inputs' memory order)."""
     if out is not None and not isinstance(out, ndarray):
         raise _unsupported(out)
     result = numpy.stack([_device(a) for a in tup], axis=axis, out=_plain(out))
-    return out if out is not None else _wrap(result)
+    return out if out is not None else _wrap(numpy.ascontiguousarray(result))
 
 
 def pad(array, pad_width, mode="constant", **kwargs):
@@ -218,8 +223,8 @@ def array_equal(a1, a2, equal_nan=False):
 
 
 def is_available():
-    """True: the stand-in is the active backend (check ``__korvane_stand_in__``)."""
-    return True
+    """False, as CuPy says on a machine without a usable GPU: the stand-in computes on the CPU."""
+    return False
 
 
 _EXPORTS = {
@@ -252,15 +257,19 @@ for _name in (
 def make_module():
     """Build a new, unregistered stand-in module object named ``cupy``."""
     _require_numpy2()
-    module = types.ModuleType("cupy", __doc__)
-    spec = importlib.machinery.ModuleSpec("cupy", None)
+    doc = f"{__doc__}\nThis stand-in runs on NumPy {numpy.__version__}.\n"
+    module = types.ModuleType("cupy", doc)
+    # No loader: the import system cannot load or reload it. The origin says what it is.
+    spec = importlib.machinery.ModuleSpec("cupy", None, origin=__file__)
     # Marks the module as fully imported, so the import system takes no lock on it.
     spec._initializing = False
     module.__spec__ = spec
     module.__loader__ = None
     module.__package__ = ""
     module.__dict__.update(_EXPORTS)
+    module.__version__ = VERSION
     module.__korvane_stand_in__ = True
+    module.__korvane_backend__ = "numpy"
 
     def get_array_module(*args):
         """Return this module if any argument is a stand-in array, else ``numpy``."""

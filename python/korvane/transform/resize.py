@@ -1,12 +1,17 @@
 """Resample HW and HWC images to a new width and height.
 
-Each axis is resampled by a dense (out x in) weight matrix built on the host and
-applied with ``tensordot``, so the same code runs on NumPy and CuPy arrays. The
-matrices grow with the product of the input and output extents, which is fine
-for the image sizes this is meant for and keeps the GPU path free of custom
-kernels.
+The resampling is separable: each axis in turn is resampled with a few taps per
+output pixel (two for bilinear, one for nearest, about in/out + 1 for area), as
+gathers of whole source rows or columns and a weighted sum of them. That costs
+O(output) work and memory, runs the same on NumPy and CuPy arrays, and needs no
+custom kernel. Shrinking by a whole factor with area averaging is a block mean.
+
+NumPy-backed float pictures with up to four channels go to OpenCV's
+``cv2.resize`` where ``opencv-python-headless`` is installed: it computes the
+same weights (within float32 rounding) several times faster on the CPU.
 """
 
+import functools
 import numbers
 
 import numpy
@@ -23,46 +28,138 @@ INTER_AUTO = -1
 _MODES = (INTER_AUTO, INTER_NEAREST, INTER_LINEAR, INTER_AREA)
 
 
-def _nearest_weights(n_in, n_out):
+def _nearest_taps(n_in, n_out):
     # OpenCV's INTER_NEAREST: src = floor(dst * in / out), in integers to stay exact.
-    src = numpy.arange(n_out) * n_in // n_out
-    weights = numpy.zeros((n_out, n_in))
-    weights[numpy.arange(n_out), src] = 1.0
-    return weights
+    index = numpy.arange(n_out) * n_in // n_out
+    return index[:, None], numpy.ones((n_out, 1))
 
 
-def _linear_weights(n_in, n_out):
+def _linear_taps(n_in, n_out):
     # Half-pixel centres; samples beyond the edge repeat the edge pixel, as in OpenCV.
     src = (numpy.arange(n_out) + 0.5) * (n_in / n_out) - 0.5
     src = numpy.clip(src, 0.0, n_in - 1)
     lo = numpy.floor(src).astype(numpy.intp)
     hi = numpy.minimum(lo + 1, n_in - 1)
     frac = src - lo
-    rows = numpy.arange(n_out)
-    weights = numpy.zeros((n_out, n_in))
-    weights[rows, lo] += 1.0 - frac
-    weights[rows, hi] += frac
-    return weights
+    return numpy.stack([lo, hi], axis=1), numpy.stack([1.0 - frac, frac], axis=1)
 
 
-def _area_weights(n_in, n_out):
+def _area_taps(n_in, n_out):
     # Output pixel d covers [d, d + 1) * in / out in source coordinates; each source
-    # pixel contributes the length of its overlap with that interval.
-    edges = numpy.arange(n_out + 1) * n_in / n_out
-    start, stop = edges[:-1, None], edges[1:, None]
-    src = numpy.arange(n_in)[None, :]
-    overlap = numpy.minimum(stop, src + 1) - numpy.maximum(start, src)
-    return numpy.clip(overlap, 0.0, None) * (n_out / n_in)
+    # pixel contributes the length of its overlap with that interval. The interval
+    # starts inside source pixel floor(d * in / out) and spans at most ceil(in / out) + 1.
+    start = numpy.arange(n_out) * n_in // n_out
+    count = -(-n_in // n_out) + 1
+    index = start[:, None] + numpy.arange(count)
+    lo = numpy.arange(n_out)[:, None] * n_in / n_out
+    hi = (numpy.arange(n_out)[:, None] + 1) * n_in / n_out
+    overlap = numpy.minimum(hi, index + 1) - numpy.maximum(lo, index)
+    weights = numpy.clip(overlap, 0.0, None) * (n_out / n_in)
+    # Taps past the edge have no overlap: point them at a real pixel with weight 0.
+    return numpy.minimum(index, n_in - 1), weights
 
 
-def _weights(mode, n_in, n_out):
+def _axis_mode(mode, n_in, n_out):
     if mode == INTER_AUTO:
-        mode = INTER_AREA if n_out < n_in else INTER_LINEAR
+        return INTER_AREA if n_out < n_in else INTER_LINEAR
+    return mode
+
+
+def _taps(mode, n_in, n_out):
+    """(index, weights), each (n_out, taps): output d = sum_k weights[d, k] * source[index[d, k]]."""
+    mode = _axis_mode(mode, n_in, n_out)
     if mode == INTER_NEAREST:
-        return _nearest_weights(n_in, n_out)
+        return _nearest_taps(n_in, n_out)
     if mode == INTER_LINEAR:
-        return _linear_weights(n_in, n_out)
-    return _area_weights(n_in, n_out)
+        return _linear_taps(n_in, n_out)
+    return _area_taps(n_in, n_out)
+
+
+def _resample_axis(xp, array, axis, mode, n_out, work):
+    """Resample one spatial axis (0 or 1) of ``array`` (already of dtype ``work``) to ``n_out``."""
+    n_in = array.shape[axis]
+    if n_out == n_in:
+        return array
+    if _axis_mode(mode, n_in, n_out) == INTER_AREA and n_in % n_out == 0:
+        # Block means: the sum of the factor's strided slices, then one scaling.
+        factor = n_in // n_out
+        step = (slice(None),) * axis
+        result = array[step + (slice(0, None, factor),)].copy()
+        for k in range(1, factor):
+            result += array[step + (slice(k, None, factor),)]
+        result *= numpy.dtype(work).type(1 / factor)
+        return result
+    index, weights = _taps(mode, n_in, n_out)
+    # Each tap's weights spelt out over the axes after the resampled one, so that the
+    # products run over long contiguous stretches rather than broadcasting a column.
+    trailing = array.shape[axis + 1 :]
+    result = scratch = None
+    for k in range(index.shape[1]):
+        # Taps after the first share one scratch array: fresh memory is slow to touch.
+        term = array.take(xp.asarray(index[:, k]), axis=axis, out=scratch)
+        if weights.shape[1] > 1:
+            w = numpy.broadcast_to(weights[:, k].reshape((n_out,) + (1,) * len(trailing)), (n_out,) + trailing)
+            term *= xp.asarray(numpy.ascontiguousarray(w, dtype=work))
+        if result is None:
+            result = term
+        else:
+            result += term
+            scratch = term
+    return result
+
+
+def _resample(xp, image, out_w, out_h, mode, work):
+    """Separable resampling on any array module; the smaller intermediate picture goes first."""
+    in_h, in_w = image.shape[:2]
+    array = image.astype(work, copy=False)
+    if out_h * in_w <= in_h * out_w:
+        array = _resample_axis(xp, array, 0, mode, out_h, work)
+        return _resample_axis(xp, array, 1, mode, out_w, work)
+    array = _resample_axis(xp, array, 1, mode, out_w, work)
+    return _resample_axis(xp, array, 0, mode, out_h, work)
+
+
+@functools.cache
+def _opencv():
+    """OpenCV's module, or None where it is not installed."""
+    try:
+        import cv2
+    except ImportError:
+        return None
+    return cv2
+
+
+def _opencv_passes(mode, in_w, in_h, out_w, out_h):
+    """The cv2.resize calls ((width, height), flag) that give this resampling, or None.
+
+    One call handles both axes when they use the same weights; OpenCV's area mode
+    averages only when both axes shrink (or keep their size), so area on an axis
+    that shrinks and an axis that grows takes one call per axis.
+    """
+    if mode == INTER_NEAREST:
+        return None  # OpenCV rounds floor(dst * in / out) in floating point; ours is exact
+    flags = []
+    for n_in, n_out in ((in_h, out_h), (in_w, out_w)):
+        axis_mode = _axis_mode(mode, n_in, n_out) if n_in != n_out else None
+        flags.append(None if axis_mode is None else (axis_mode, n_out > n_in))
+    flag_h, flag_w = flags
+    if flag_h is None or flag_w is None or flag_h == flag_w or flag_h[0] == flag_w[0] == INTER_LINEAR:
+        return [((out_w, out_h), (flag_h or flag_w)[0])]
+    return [((in_w, out_h), flag_h[0]), ((out_w, out_h), flag_w[0])]
+
+
+def _resample_opencv(cv2, image, out_w, out_h, mode):
+    """Resample a NumPy-backed float32 HW or HWC (C <= 4) picture with cv2; None when cv2 cannot."""
+    in_h, in_w = image.shape[:2]
+    passes = _opencv_passes(mode, in_w, in_h, out_w, out_h)
+    if passes is None:
+        return None
+    # NumPy's own type (a view, not a copy) for OpenCV, which would refuse a subclass.
+    array = numpy.ascontiguousarray(numpy.asarray(image, dtype=numpy.float32))
+    for dsize, flag in passes:
+        array = cv2.resize(array, dsize, interpolation=flag)
+    # OpenCV drops a channel axis of extent 1.
+    return array.reshape((out_h, out_w) + image.shape[2:])
 
 
 def _check_dsize(dsize):
@@ -73,14 +170,10 @@ def _check_dsize(dsize):
     if values is None or isinstance(dsize, (str, bytes)):
         raise TypeError(f"dsize must be a (width, height) pair of integers, got {dsize!r}")
     if len(values) != 2:
-        raise ValueError(
-            f"dsize must have exactly two values (width, height), got {len(values)}"
-        )
+        raise ValueError(f"dsize must have exactly two values (width, height), got {len(values)}")
     for value in values:
         if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-            raise TypeError(
-                f"dsize must be a (width, height) pair of integers, got {dsize!r}"
-            )
+            raise TypeError(f"dsize must be a (width, height) pair of integers, got {dsize!r}")
     if values[0] <= 0 or values[1] <= 0:
         raise ValueError(f"dsize values must be positive, got {dsize!r}")
     return int(values[0]), int(values[1])
@@ -104,13 +197,14 @@ def resize(image, dsize, interpolation=INTER_AUTO):
 
     The result is a new C-contiguous array of the same kind (NumPy or CuPy) and
     dtype as ``image``; integer results are rounded half to even and clipped to
-    the dtype's range.
+    the dtype's range. Work and memory grow with the output's size. NumPy arrays
+    computed in float32 (all but 32- and 64-bit integers and float64) with at most
+    four channels are resampled by OpenCV where it is installed, to within float32
+    rounding of the same weights.
     """
     xp = require_array(image, "resize")
     if image.ndim not in (2, 3):
-        raise ValueError(
-            f"resize() expects an HW or HWC image, got an array of shape {tuple(image.shape)}"
-        )
+        raise ValueError(f"resize() expects an HW or HWC image, got an array of shape {tuple(image.shape)}")
     out_w, out_h = _check_dsize(dsize)
     if (
         isinstance(interpolation, bool)
@@ -118,29 +212,32 @@ def resize(image, dsize, interpolation=INTER_AUTO):
         or interpolation not in _MODES
     ):
         raise ValueError(
-            "interpolation must be one of INTER_AUTO, INTER_NEAREST, INTER_LINEAR, "
-            f"INTER_AREA, got {interpolation!r}"
+            f"interpolation must be one of INTER_AUTO, INTER_NEAREST, INTER_LINEAR, INTER_AREA, got {interpolation!r}"
         )
     kind = image.dtype.kind
     if kind not in "uifc":
         raise TypeError(f"resize() does not support dtype {image.dtype}")
     in_h, in_w = image.shape[:2]
     if in_h == 0 or in_w == 0:
-        raise ValueError(
-            f"resize() needs an image with non-zero height and width, got shape {tuple(image.shape)}"
-        )
+        raise ValueError(f"resize() needs an image with non-zero height and width, got shape {tuple(image.shape)}")
     if (in_h, in_w) == (out_h, out_w):
         return image.copy()
 
     # float32 arithmetic for small types keeps the GPU path fast; wider types get float64.
     work = numpy.result_type(image.dtype, numpy.float32)
-    result = image.astype(work, copy=False)
-    if out_h != in_h:
-        wy = xp.asarray(_weights(interpolation, in_h, out_h), dtype=work)
-        result = xp.tensordot(wy, result, axes=(1, 0))
-    if out_w != in_w:
-        wx = xp.asarray(_weights(interpolation, in_w, out_w), dtype=work)
-        result = xp.tensordot(wx, result, axes=(1, 1)).swapaxes(0, 1)
+    result = None
+    cv2 = _opencv()
+    if (
+        cv2 is not None
+        and isinstance(image, numpy.ndarray)  # NumPy's, or the NumPy backend's arrays
+        and work == numpy.float32
+        and (image.ndim == 2 or image.shape[2] <= 4)
+    ):
+        result = _resample_opencv(cv2, image, out_w, out_h, interpolation)
+        if result is not None and type(image) is not numpy.ndarray:
+            result = result.view(type(image))
+    if result is None:
+        result = _resample(xp, image, out_w, out_h, interpolation, work)
     if kind in "ui":
         info = numpy.iinfo(image.dtype)
         result = result.round().clip(info.min, info.max)
