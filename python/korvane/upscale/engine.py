@@ -511,10 +511,9 @@ def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, wind
                 "edge of one tile covers the picture's border); use a window that is positive "
                 "at its edges"
             )
-    bar = progress_bar(progress, len(grid), "tile")
-
     gather = _Gather(xp, image, grid, batch_size)
     expected = ModelOutput(xp, tile_size, "tiles")
+    bar = progress_bar(progress, len(grid), "tile")
     accumulator = None
     try:
         for index, tiles in enumerate(grid.batches(batch_size)):
