@@ -66,7 +66,7 @@ def upscale_tiled(
     tile_size: _Size = 128,
     overlap: _Size = 16,
     batch_size: int = 8,
-    window: _Window | _ArrayT | numpy.ndarray[Any, Any] = "hann",
+    window: _Window | numpy.ndarray[Any, Any] | cupy.ndarray = "hann",
     progress: bool = False,
 ) -> _ArrayT:
     """Upscale an (H, W, C) picture tile by tile with ``model``; a new (H*s, W*s, C') float32 array."""
