@@ -11,8 +11,9 @@ import korvane.testing
 korvane.testing.use_numpy()  # must come before anything imports cupy
 
 import cupy as cp  # noqa: E402
-from korvane.upscale import tile  # noqa: E402
+from korvane.upscale import tile, upscale_tiled  # noqa: E402
 from korvane.utils import dimention as dm  # noqa: E402
+from korvane.utils import pixelshift_infer  # noqa: E402
 from korvane.utils.dimention import Layout  # noqa: E402
 
 MEAN = (0.485, 0.456, 0.406)
@@ -36,6 +37,19 @@ def pixel_shift(image: cp.ndarray, dim: int = 4, chunk: int = 4) -> cp.ndarray:
     return acc / hits
 
 
+def enlarge(batch: cp.ndarray) -> cp.ndarray:
+    """A stand-in network for both engines: nearest-neighbour x2 on an NCHW batch."""
+    return batch.repeat(2, axis=2).repeat(2, axis=3)
+
+
+def engines(image: cp.ndarray) -> tuple[cp.ndarray, cp.ndarray]:
+    """upscale_tiled with rectangular tiles and the exact merge_tiles mode; pixelshift_infer."""
+    tiled = upscale_tiled(image, enlarge, tile_size=(64, 48), overlap=(8, 6), batch_size=4)
+    exact = upscale_tiled(image, enlarge, tile_size=64, overlap=8, window="merge_tiles")
+    del exact
+    return tiled, pixelshift_infer(image, enlarge, dim=2, batch_size=2)
+
+
 def round_trip(image: cp.ndarray) -> float:
     """image_to_batch then batch_to_images with the same mean and scale: the largest difference."""
     batch = dm.image_to_batch(image.copy(), scalefactor=2.0, mean=MEAN)
@@ -53,6 +67,9 @@ def _refused_by_the_checker(image: cp.ndarray) -> None:
     dm.image_to_batch(image, mean="0.5")  # type: ignore[arg-type]
     dm.pixelshift_fuse(image, image, image, 0)  # type: ignore[call-arg]
     count: int = dm.guess_image_layout(image)  # type: ignore[assignment]
+    upscale_tiled(image, enlarge, window="tukey")  # type: ignore[arg-type]
+    upscale_tiled(image, enlarge, 64)  # type: ignore[call-arg]
+    pixelshift_infer(image, enlarge, dim=2.0)  # type: ignore[arg-type]
     del count
 
 
@@ -62,7 +79,9 @@ def main() -> None:
     layout: Layout = dm.guess_image_layout(image)
     upscaled = upscale_by_tiles(image, scale=2)
     fused = pixel_shift(image)
+    tiled, shifted = engines(image)
     print(f"layout {layout}; tiles -> {upscaled.shape}; pixel-shift -> {fused.shape}; "
+          f"upscale_tiled -> {tiled.shape}; pixelshift_infer -> {shifted.shape}; "
           f"round trip largest difference {round_trip(image):.2g}")
 
 

@@ -2,4 +2,22 @@
 
 The native ``tile`` extension is installed into this package by the build; it is
 not imported here so the package stays importable without it.
+
+:func:`upscale_tiled` (from :mod:`korvane.upscale.engine`) upscales a picture tile by tile
+with a model, streaming the tiles through in batches; it is loaded on first use.
 """
+
+__all__ = ["upscale_tiled"]
+
+
+def __getattr__(name):
+    # Loaded on first use, so that importing the package stays cheap.
+    if name == "upscale_tiled":
+        from korvane.upscale.engine import upscale_tiled
+
+        return upscale_tiled
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(list(globals()) + __all__)

@@ -1,0 +1,104 @@
+"""Argument and model-output checks shared by the inference loops (``upscale_tiled``, ``pixelshift_infer``).
+
+Every message starts with the name of the argument it is about, and shows shapes where
+shapes are the problem. Nothing here copies arrays to the host except :func:`host_bool`,
+which the loops call once per call, never per batch.
+"""
+
+import sys
+
+import numpy
+
+from korvane._arrays import array_module
+
+
+def type_name(value):
+    kind = type(value)
+    return f"{kind.__module__.split('.')[0]}.{kind.__qualname__}"
+
+
+def describe(value):
+    """A short description of ``value`` for a message: arrays by shape and dtype."""
+    if hasattr(value, "shape") and hasattr(value, "dtype"):
+        return f"{type_name(value)} of shape {tuple(value.shape)} and dtype {value.dtype}"
+    return f"{type(value).__name__} {value!r}"[:200]
+
+
+def is_int(value):
+    return isinstance(value, (int, numpy.integer)) and not isinstance(value, (bool, numpy.bool_))
+
+
+def check_int(name, value, least):
+    if not is_int(value):
+        raise TypeError(f"{name}: expected an int, got {describe(value)}")
+    if value < least:
+        raise ValueError(f"{name}: expected an int >= {least}, got {value}")
+    return int(value)
+
+
+def check_model(model):
+    if not callable(model):
+        raise TypeError(f"model: expected a callable, got {describe(model)}")
+
+
+def check_image(image):
+    """Return the array module of an (H, W, C) array of a real dtype with no empty axis."""
+    xp = array_module(image)
+    if xp is numpy and not isinstance(image, numpy.ndarray):
+        raise TypeError(f"image: expected a CuPy or NumPy array, got {describe(image)}")
+    if image.ndim != 3:
+        raise ValueError(f"image: expected an (H, W, C) array, got shape {tuple(image.shape)}")
+    if image.dtype.kind not in "biuf":
+        raise TypeError(f"image: expected a real dtype (bool, integer or floating point), got {image.dtype}")
+    if 0 in image.shape:
+        raise ValueError(f"image: expected a non-empty picture, got shape {tuple(image.shape)}")
+    return xp
+
+
+def host_bool(xp, flag):
+    """The truth of a 0-d array, copied to the host explicitly (a device sync on CuPy)."""
+    return bool(flag) if xp is numpy else bool(xp.asnumpy(flag))
+
+
+def progress_bar(progress, total, unit):
+    """A tqdm bar on stderr when ``progress`` is true, else None; ImportError without tqdm."""
+    if not progress:
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        raise ImportError("progress=True needs tqdm: pip install tqdm (or korvane[demo])") from None
+    return tqdm(total=total, unit=unit, file=sys.stderr)
+
+
+class ModelOutput:
+    """What the model must return for each batch of (B, C, h, w) inputs: (B, C', h*s, w*s).
+
+    C' and the whole scale s >= 1 are read from batch 0; every later batch must match them.
+    """
+
+    def __init__(self, xp, size, items):
+        self.xp, self.size, self.items = xp, size, items
+        self.channels = self.scale = None
+
+    def check(self, output, index, first, count):
+        where = f"model output for batch {index} ({self.items} {first} to {first + count - 1})"
+        h, w = self.size
+        module = array_module(output)
+        if module is not self.xp or (module is numpy and not isinstance(output, numpy.ndarray)):
+            raise TypeError(f"{where}: expected an array of {self.xp.__name__}, got {type_name(output)}")
+        if output.dtype.kind not in "biuf":
+            raise TypeError(f"{where}: expected a real dtype, got {output.dtype}")
+        shape = tuple(output.shape)
+        if self.scale is None:
+            s = shape[2] // h if len(shape) == 4 else 0
+            if len(shape) != 4 or shape[0] != count or shape[1] < 1 or s < 1 or shape[2:] != (h * s, w * s):
+                raise ValueError(
+                    f"{where}: expected shape ({count}, C', {h}*s, {w}*s) for a whole number s >= 1, "
+                    f"got {shape}"
+                )
+            self.channels, self.scale = shape[1], s
+            return
+        expected = (count, self.channels, h * self.scale, w * self.scale)
+        if shape != expected:
+            raise ValueError(f"{where}: expected shape {expected}, got {shape}")

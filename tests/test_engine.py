@@ -1,0 +1,301 @@
+"""The streaming tile engine korvane.upscale.upscale_tiled: grid, windows, exact modes, errors."""
+
+import subprocess
+import sys
+
+import numpy
+import pytest
+
+from korvane.upscale import tile, upscale_tiled
+from korvane.upscale.engine import TileAxis
+from korvane.utils.dtypes import to_float32
+
+RNG = numpy.random.default_rng(11)
+
+
+def picture(xp, shape, dtype=numpy.float32):
+    host = RNG.random(shape) * 200
+    host = host > 100 if dtype is bool else host.astype(dtype)
+    return host, xp.asarray(host)
+
+
+def enlarge(s):
+    """A seam-free model: every pixel repeated s times along both axes."""
+    return lambda x: x.repeat(s, axis=2).repeat(s, axis=3)
+
+
+def enlarged(host, s):
+    return host.astype(numpy.float32).repeat(s, axis=0).repeat(s, axis=1)
+
+
+def never_called(x):
+    raise AssertionError("the model must not be called")
+
+
+# ---- the grid -----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("extent, tile_size, overlap", [
+    (300, 128, 16), (128, 128, 16), (100, 128, 16), (10, 128, 16), (1, 8, 2), (2, 64, 0), (5, 32, 31),
+])
+def test_padding_is_the_array_modules_reflection(xp, extent, tile_size, overlap):
+    axis = TileAxis(extent, tile_size, overlap)
+    assert axis.padded >= max(extent, tile_size) and (axis.padded - overlap) % axis.step == 0
+    assert axis.padded - axis.step < max(extent, tile_size)  # the smallest such extent
+    reflected = xp.pad(xp.arange(extent), (0, axis.padded - extent), mode="reflect")
+    assert axis.reflection() == xp.asnumpy(reflected).tolist()
+
+
+# ---- windows: a seam-free model comes back within float32 rounding ----------------------------------
+
+
+def array_window(shape):
+    return RNG.random(shape) + 0.05
+
+
+@pytest.mark.parametrize("shape, dtype, sizes, window, s", [
+    ((300, 500, 3), numpy.float32, {}, "hann", 2),
+    ((97, 61, 3), numpy.uint8, dict(tile_size=(32, 24), overlap=(8, 5)), "gaussian", 3),
+    ((45, 70, 2), numpy.int16, dict(tile_size=16, overlap=0), "box", 1),
+    ((3, 40, 1), numpy.float64, dict(tile_size=(16, 12), overlap=(4, 3)), "hann", 2),  # rows <= overlap
+    ((1, 1, 3), bool, dict(tile_size=8, overlap=2), "hann", 2),
+    ((33, 29, 3), numpy.float32, dict(tile_size=(16, 12), overlap=(6, 2)), array_window((32, 24)), 2),
+    ((33, 29, 3), numpy.uint16, dict(tile_size=16, overlap=5), array_window((16, 16, 1)), 1),
+])
+def test_seam_free_model_comes_back_everywhere(xp, shape, dtype, sizes, window, s):
+    host, image = picture(xp, shape, dtype)
+    out = upscale_tiled(image, enlarge(s), batch_size=3, window=window, **sizes)
+    assert type(out) is type(image) and out.dtype == numpy.float32
+    numpy.testing.assert_allclose(xp.asnumpy(out), enlarged(host, s), rtol=1e-6, atol=0)
+    numpy.testing.assert_array_equal(xp.asnumpy(image), host)
+
+
+def test_a_host_window_serves_a_device_image_and_channels_may_change(xp):
+    host, image = picture(xp, (40, 30, 3))
+    window = array_window((24, 24))
+    out = upscale_tiled(image, lambda x: enlarge(2)(x)[:, :1], tile_size=12, overlap=3, window=window)
+    numpy.testing.assert_allclose(xp.asnumpy(out), enlarged(host, 2)[..., :1], rtol=1e-6)
+
+
+def crossfade(xp, window):
+    """Along a row through two tiles' overlap: the share of the right-hand tile, pixel by pixel."""
+    calls = []
+
+    def offset(x):  # tile k adds k: the result is the blend of the tile numbers
+        calls.append(None)
+        return x * 0 + (len(calls) - 1)
+
+    out = upscale_tiled(xp.zeros((4, 100, 1)), offset, tile_size=(4, 64), overlap=(0, 16), batch_size=1,
+                        window=window)
+    return xp.asnumpy(out)[0, :, 0]
+
+
+@pytest.mark.parametrize("window", ["box", "gaussian", "hann"])
+def test_overlaps_crossfade_and_single_cover_is_the_tile_itself(xp, window):
+    row = crossfade(xp, window)
+    numpy.testing.assert_array_equal(row[:48], 0)
+    numpy.testing.assert_array_equal(row[64:], 1)
+    fade = row[48:64]
+    numpy.testing.assert_allclose(fade + fade[::-1], 1, rtol=1e-6)  # symmetric about the middle
+    if window == "box":
+        numpy.testing.assert_allclose(fade, 0.5)
+    else:
+        assert (numpy.diff(fade) > 0).all() and fade[0] < 0.1 and fade[-1] > 0.9
+
+
+# ---- merge_tiles, bit for bit --------------------------------------------------------------------
+
+
+def merge_tiles_road(xp, image, model, tile_size, overlap, s):
+    tiles, padded = tile.tile_image(image, tile_size, overlap)
+    upscaled = [model(to_float32(t).transpose(2, 0, 1)[None])[0].transpose(1, 2, 0) for t in tiles]
+    return tile.merge_tiles(upscaled, image.shape, padded, s, tile_size, overlap)
+
+
+def drifting(s):
+    """Not seam-free: each tile is brightened by its own top-left value, as per-tile normalisation does."""
+    return lambda x: enlarge(s)(x) * 1.5 + x[:, :, :1, :1]
+
+
+@pytest.mark.parametrize("shape, dtype, tile_size, overlap, s, batch_size", [
+    ((300, 500, 3), numpy.float32, 128, 16, 2, 8),
+    ((100, 100, 3), numpy.uint8, 128, 16, 1, 1),
+    ((129, 257, 1), numpy.float64, 64, 8, 3, 5),
+    ((70, 41, 2), numpy.int32, 24, 0, 2, 4),
+])
+def test_merge_tiles_window_equals_the_tile_road_bit_for_bit(xp, shape, dtype, tile_size, overlap, s, batch_size):
+    _, image = picture(xp, shape, dtype)
+    expected = merge_tiles_road(xp, image, drifting(s), tile_size, overlap, s)
+    out = upscale_tiled(image, drifting(s), tile_size=tile_size, overlap=overlap, batch_size=batch_size,
+                        window="merge_tiles")
+    assert out.shape == expected.shape and out.dtype == expected.dtype
+    numpy.testing.assert_array_equal(xp.asnumpy(out), xp.asnumpy(expected))
+
+
+@pytest.mark.parametrize("window", ["hann", "gaussian", "box", "array", "merge_tiles"])
+def test_batch_size_does_not_change_a_bit(xp, window):
+    _, image = picture(xp, (50, 70, 3))
+    window = array_window((32, 32)) if window == "array" else window
+    one, eight = (upscale_tiled(image, drifting(2), tile_size=16, overlap=4, batch_size=b, window=window)
+                  for b in (1, 8))
+    numpy.testing.assert_array_equal(xp.asnumpy(one), xp.asnumpy(eight))
+
+
+def test_nothing_the_caller_owns_is_modified(xp):
+    host, image = picture(xp, (30, 20, 3))
+    window = xp.asarray(array_window((16, 16)).astype(numpy.float32))
+    kept = xp.asnumpy(window)
+
+    def scribbles(x):  # writes into its input: that is the engine's buffer, not the caller's image
+        x *= 2
+        return enlarge(2)(x)
+
+    out = upscale_tiled(image, scribbles, tile_size=8, overlap=2, window=window)
+    numpy.testing.assert_allclose(xp.asnumpy(out), enlarged(host, 2) * 2, rtol=1e-6)
+    numpy.testing.assert_array_equal(xp.asnumpy(image), host)
+    numpy.testing.assert_array_equal(xp.asnumpy(window), kept)
+
+
+# ---- bad input, before the model is called ---------------------------------------------------------
+
+
+GOOD = ((8, 8, 3), numpy.float32)
+
+
+@pytest.mark.parametrize("image, kwargs, error, message", [
+    ([[1, 2]], {}, TypeError, "image: expected a CuPy or NumPy array, got list [[1, 2]]"),
+    (((4, 5), float), {}, ValueError, "image: expected an (H, W, C) array, got shape (4, 5)"),
+    (((0, 5, 3), float), {}, ValueError, "image: expected a non-empty picture, got shape (0, 5, 3)"),
+    (((8, 8, 3), numpy.complex64), {}, TypeError,
+     "image: expected a real dtype (bool, integer or floating point), got complex64"),
+    (GOOD, dict(tile_size=12.5), TypeError,
+     "tile_size: expected an int or a (height, width) pair of ints, got float 12.5"),
+    (GOOD, dict(tile_size=True), TypeError,
+     "tile_size: expected an int or a (height, width) pair of ints, got bool True"),
+    (GOOD, dict(tile_size=(8, 8, 8)), TypeError,
+     "tile_size: expected an int or a (height, width) pair of ints, got tuple (8, 8, 8)"),
+    (GOOD, dict(tile_size=(0, 8)), ValueError, "tile_size: expected positive sizes, got (0, 8)"),
+    (GOOD, dict(tile_size=16, overlap=16), ValueError,
+     "overlap: expected 0 <= overlap < tile_size on each axis, got overlap (16, 16) with tile_size (16, 16)"),
+    (GOOD, dict(tile_size=(8, 8), overlap=(2, -1)), ValueError,
+     "overlap: expected 0 <= overlap < tile_size on each axis, got overlap (2, -1) with tile_size (8, 8)"),
+    (GOOD, dict(batch_size=0), ValueError, "batch_size: expected an int >= 1, got 0"),
+    (GOOD, dict(batch_size=2.0), TypeError, "batch_size: expected an int, got float 2.0"),
+    (GOOD, dict(window="tukey"), ValueError,
+     "window: expected 'hann', 'gaussian', 'box', 'merge_tiles' or an array, got 'tukey'"),
+    (GOOD, dict(window=3), TypeError, "window: expected a window name or an array, got int 3"),
+    (GOOD, dict(window="merge_tiles", tile_size=(16, 8), overlap=2), ValueError,
+     "window: 'merge_tiles' needs square tiles and one overlap, got tile_size (16, 8) and overlap (2, 2)"),
+    (GOOD, dict(tile_size=8, overlap=2, window=numpy.ones((12, 12))), ValueError,
+     "window: expected shape (th*s, tw*s) or (th*s, tw*s, 1) for tile_size (8, 8) and a whole scale s >= 1,"
+     " got shape (12, 12)"),
+    (GOOD, dict(tile_size=8, overlap=2, window=numpy.ones((16, 16, 3))), ValueError,
+     "window: expected shape (th*s, tw*s) or (th*s, tw*s, 1) for tile_size (8, 8) and a whole scale s >= 1,"
+     " got shape (16, 16, 3)"),
+    (GOOD, dict(tile_size=8, overlap=2, window=numpy.ones((8, 8), complex)), TypeError,
+     "window: expected a real dtype, got complex128"),
+    (GOOD, dict(tile_size=8, overlap=2, window=numpy.full((8, 8), numpy.nan)), ValueError,
+     "window: expected finite weights >= 0"),
+    (GOOD, dict(tile_size=8, overlap=2, window=-numpy.ones((8, 8))), ValueError,
+     "window: expected finite weights >= 0"),
+    (GOOD, dict(tile_size=8, overlap=2, window=numpy.outer(numpy.hanning(8), numpy.hanning(8))), ValueError,
+     "window: its weights add up to 0 at some pixels of the result (where only the edge of one tile covers "
+     "the picture's border); use a window that is positive at its edges"),
+])
+def test_bad_input_is_refused_before_the_model_runs(xp, image, kwargs, error, message):
+    if isinstance(image, tuple):  # (shape, dtype) of an array of the module under test
+        image = xp.zeros(image[0], dtype=image[1])
+    with pytest.raises(error) as caught:
+        upscale_tiled(image, never_called, **kwargs)
+    assert str(caught.value) == message
+
+
+def test_model_and_window_of_another_array_module_are_refused(xp):
+    with pytest.raises(TypeError) as caught:
+        upscale_tiled(xp.zeros((8, 8, 3)), None)
+    assert str(caught.value) == "model: expected a callable, got NoneType None"
+    if xp is not numpy:
+        with pytest.raises(TypeError) as caught:
+            upscale_tiled(numpy.zeros((8, 8, 3)), never_called, tile_size=8, overlap=2, window=xp.ones((8, 8)))
+        assert str(caught.value) == (
+            "window: expected an array of the image's module (numpy) or a NumPy array, got cupy.ndarray")
+
+
+# ---- bad model output ---------------------------------------------------------------------------------
+
+
+def returning(xp, *shapes, module=None, dtype=numpy.float32):
+    """A model that returns zeros of the given shapes, one per call (the last one repeated)."""
+    calls = []
+
+    def model(x):
+        calls.append(None)
+        return (module or xp).zeros(shapes[min(len(calls), len(shapes)) - 1], dtype=dtype)
+
+    return model
+
+
+@pytest.mark.parametrize("shapes, message", [
+    ([(4, 3, 16)], "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole number"
+     " s >= 1, got (4, 3, 16)"),
+    ([(3, 3, 16, 16)], "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole"
+     " number s >= 1, got (3, 3, 16, 16)"),
+    ([(4, 3, 12, 12)], "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole"
+     " number s >= 1, got (4, 3, 12, 12)"),
+    ([(4, 3, 16, 24)], "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole"
+     " number s >= 1, got (4, 3, 16, 24)"),
+    ([(4, 3, 16, 16), (4, 3, 24, 24)], "model output for batch 1 (tiles 4 to 7): expected shape (4, 3, 16, 16),"
+     " got (4, 3, 24, 24)"),
+    ([(4, 3, 16, 16), (4, 1, 16, 16)], "model output for batch 1 (tiles 4 to 7): expected shape (4, 3, 16, 16),"
+     " got (4, 1, 16, 16)"),
+    ([(4, 3, 16, 16), (4, 3, 16, 16), (4, 3, 16, 16)], "model output for batch 2 (tiles 8 to 8): expected shape"
+     " (1, 3, 16, 16), got (4, 3, 16, 16)"),
+])
+def test_bad_model_output_names_the_batch_and_both_shapes(xp, shapes, message):
+    with pytest.raises(ValueError) as caught:
+        upscale_tiled(xp.zeros((20, 20, 3)), returning(xp, *shapes), tile_size=8, overlap=2, batch_size=4)
+    assert str(caught.value) == message
+
+
+def test_model_output_of_another_module_or_complex_dtype_is_refused(xp):
+    image = xp.zeros((8, 8, 3))
+    for model, message in [
+        (returning(xp, (1, 3, 8, 8), module=numpy), "expected an array of cupy, got numpy.ndarray"),
+        (returning(xp, (1, 3, 8, 8), dtype=numpy.complex64), "expected a real dtype, got complex64"),
+    ]:
+        with pytest.raises(TypeError) as caught:
+            upscale_tiled(image, model, tile_size=8, overlap=2)
+        assert str(caught.value) == "model output for batch 0 (tiles 0 to 0): " + message
+
+
+def test_an_array_window_for_another_scale_is_refused_at_batch_0(xp):
+    with pytest.raises(ValueError) as caught:
+        upscale_tiled(xp.zeros((8, 8, 3)), enlarge(2), tile_size=8, overlap=2, window=numpy.ones((24, 24)))
+    assert str(caught.value) == ("window: shape (24, 24) is for scale 3, but the model output for batch 0 has "
+                                 "scale 2 (expected window shape (16, 16))")
+
+
+# ---- progress and imports ---------------------------------------------------------------------------
+
+
+def test_progress_bar_goes_to_stderr(xp, capsys):
+    pytest.importorskip("tqdm")
+    host, image = picture(xp, (20, 20, 3))
+    out = upscale_tiled(image, enlarge(1), tile_size=8, overlap=2, batch_size=4, progress=True)
+    numpy.testing.assert_allclose(xp.asnumpy(out), enlarged(host, 1), rtol=1e-6)
+    captured = capsys.readouterr()
+    assert captured.out == "" and "9/9" in captured.err
+
+
+def test_progress_without_tqdm_is_an_import_error(xp, monkeypatch):
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    with pytest.raises(ImportError) as caught:
+        upscale_tiled(xp.zeros((8, 8, 3)), never_called, progress=True)
+    assert str(caught.value) == "progress=True needs tqdm: pip install tqdm (or korvane[demo])"
+
+
+def test_importing_the_packages_loads_neither_cupy_nor_the_native_modules():
+    code = ("import sys, korvane.upscale, korvane.utils; korvane.upscale.upscale_tiled; korvane.utils.pixelshift_infer;"
+            " print(sorted(m for m in ('cupy', 'korvane.upscale.tile', 'korvane.utils.dimention') if m in sys.modules))")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert run.stdout == "[]\n"
