@@ -4,25 +4,24 @@ from korvane._arrays import require_array
 
 
 def _swap_colour_channels(image, func_name):
-    xp = require_array(image, func_name)
+    require_array(image, func_name)
     if image.ndim < 3:
         raise ValueError(
             f"{func_name}() expects an image with its channels on a last axis (HWC), "
             f"got an array of shape {tuple(image.shape)}"
         )
-    # A new array, not a view: callers normalise the result in place, and the
-    # caller's own image must not change behind their back. Filled by assignment
-    # rather than copied from a reversed view, which for one channel could come
-    # back as the view itself.
-    out = xp.empty(image.shape, dtype=image.dtype)
+    # A new C-contiguous array, not a view (copy() is C order on NumPy and CuPy):
+    # callers normalise the result in place, and the caller's own image must not
+    # change behind their back.
     channels = image.shape[-1]
     if channels < 3:
         # Grey or grey with alpha: no colour order to swap.
-        out[...] = image
-    else:
-        # BGR <-> RGB; alpha and any further channels stay where they are.
-        out[..., :3] = image[..., 2::-1]
-        out[..., 3:] = image[..., 3:]
+        return image.copy()
+    if channels == 3:
+        return image[..., ::-1].copy()
+    # BGRA <-> RGBA: alpha and any further channels stay where they are.
+    out = image.copy()
+    out[..., :3] = image[..., 2::-1]
     return out
 
 
