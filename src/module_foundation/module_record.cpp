@@ -101,7 +101,7 @@ int ModuleRecord::exec(PyObject* module) {
     dict_ = Ref::borrow(dict);
 
     bool tables_ready = false;
-    Ref modules;  // set once step 6 has put the module into sys.modules itself
+    Ref modules;  // set once the registration below has put the module into sys.modules itself
     int rc = [&]() -> int {
         // 3. __builtins__; its dictionary is where globals missing from the module are found.
         Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));

@@ -279,13 +279,17 @@ int is_layout(const Call& call, PyObject* layout, int layout_name) {
     return kv::equals(layout, name(call, layout_name));
 }
 
-/// isinstance(value, int) or isinstance(value, float): isinstance semantics, so an object whose
-/// __class__ says it is one counts as one (1, 0 or -1).
+/// isinstance(value, type), as Python tests it: subclasses count, and so does an object whose
+/// __class__ names the type (a mock, say). 1, 0 or -1.
+int is_instance(PyObject* value, PyTypeObject* type) {
+    if (Py_IS_TYPE(value, type)) return 1;
+    return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type));
+}
+
+/// isinstance(value, (int, float)).
 int is_number(PyObject* value) {
-    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return 1;
-    int is = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyLong_Type));
-    if (is == 0) is = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyFloat_Type));
-    return is;
+    int is = is_instance(value, &PyLong_Type);
+    return is == 0 ? is_instance(value, &PyFloat_Type) : is;
 }
 
 /// The mean as three per-channel values: a number becomes (float(m), float(m), float(m)),
@@ -415,7 +419,7 @@ PyObject* image_to_batch(const Call& call) {
 
     // 6. Resize; an int n means (n, n).
     if (size != Py_None) {
-        int is_int = PyLong_CheckExact(size) ? 1 : PyObject_IsInstance(size, reinterpret_cast<PyObject*>(&PyLong_Type));
+        int is_int = is_instance(size, &PyLong_Type);
         if (is_int < 0) return nullptr;
         Ref dsize = is_int ? kv::tuple({size, size}) : Ref::borrow(size);
         if (!dsize) return nullptr;
@@ -480,7 +484,7 @@ Ref convert_one(const Call& call, PyObject* image) {
 
 PyObject* images_to_batch(const Call& call) {
     PyObject* images = call.arg(0);
-    int is_list = PyList_CheckExact(images) ? 1 : PyObject_IsInstance(images, reinterpret_cast<PyObject*>(&PyList_Type));
+    int is_list = is_instance(images, &PyList_Type);
     if (is_list < 0) return nullptr;
     if (!is_list) return convert_one(call, images).release();
 
