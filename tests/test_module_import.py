@@ -173,10 +173,14 @@ FAILED_IMPORTS = {
 }
 
 
+def failed_import(break_it, repair, expected, entries=1, attempt="importlib.import_module(NAME)"):
+    """A row of FAILED_IMPORTS with its defaults: one initialisation entry, a plain import."""
+    return break_it, repair, expected, entries, attempt
+
+
 @pytest.mark.parametrize("cause", FAILED_IMPORTS)
 def test_failed_import_leaves_nothing_behind_and_a_later_import_succeeds(cause):
-    break_it, repair, expected, entries, attempt = FAILED_IMPORTS[cause] + (1, "importlib.import_module(NAME)")[
-        len(FAILED_IMPORTS[cause]) - 3:]
+    break_it, repair, expected, entries, attempt = failed_import(*FAILED_IMPORTS[cause])
     check = """
         failed = failure(lambda: {attempt})
         left_in_table = NAME in sys.modules
@@ -263,7 +267,7 @@ def test_global_lookup_keeps_the_builtins_it_started_with_when_a_key_re_runs_the
     # name compares itself with that name during the lookup: here it runs the exec step again,
     # which gives the record new builtins and frees the only ones that have the name.
     out = run_child("""
-        korvane.testing.use_numpy()
+        xp = korvane.testing.use_numpy()
         import _imp, importlib.util, types
         spec = importlib.util.find_spec(NAME)
         real = sys.modules["builtins"]
@@ -296,7 +300,7 @@ def test_global_lookup_keeps_the_builtins_it_started_with_when_a_key_re_runs_the
         again.action = exec_again
         image = xp.ones((5, 5, 3))
         print(json.dumps([failed[:2], first.image_to_batch(image, layout=None) is image]))
-    """.replace("korvane.testing.use_numpy()", "xp = korvane.testing.use_numpy()", 1))
+    """)
     assert out == [["RuntimeError", "refused"], True]
 
 
