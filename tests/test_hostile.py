@@ -980,7 +980,7 @@ def enter(outcome):
         outcome.append(f"{{type(exc).__name__}}: {{exc}}")
     else:
         outcome.append("returned")
-for stack in STACKS:
+for stack in {stacks}:
     print(f"stack {{stack}}: ", end="", flush=True)
     outcome = []
     if stack is None:
@@ -1006,7 +1006,7 @@ STACKS = (2 * 1024 * 1024, 0, None)
 @pytest.mark.parametrize("label", RECURSIONS)
 def test_unbounded_recursion_through_a_collaborator(label, limit):
     setup, call = RECURSIONS[label]
-    program = CHILD.format(setup=setup, call=call, limit=limit).replace("STACKS", repr(STACKS))
+    program = CHILD.format(setup=setup, call=call, limit=limit, stacks=STACKS)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     child = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, env=env, timeout=300)
     assert child.returncode == 0, (f"the interpreter died (exit status {child.returncode}) after "
