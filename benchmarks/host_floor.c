@@ -12,8 +12,10 @@
 // What it leaves out is only what the native modules may legally leave out too: there is
 // no recursion check at entry (the guard at each outgoing call bounds any recursion through
 // these functions), compact ints are read directly, a layout is compared by identity, None
-// or exact-str equality before any rich comparison, and unused argument slots are not
-// cleared. It caches nothing that a call could observe: every global is looked up afresh.
+// or exact-str equality before any rich comparison, unused argument slots are not cleared,
+// and a message is put together from pieces made at import instead of being formatted from
+// a format string. It caches nothing that a call could observe: every global is looked up
+// afresh, and every error is a new exception with a new message.
 //
 // Bodies exist only for the paths the benchmark measures: guess_image_layout, and the batch
 // pass-through of image_to_batch. The other functions are here for their binding and type
@@ -41,11 +43,17 @@ typedef struct {
     unsigned char checks[MAX_PARAMS];
 } Signature;
 
-/// What the module creates at import for a function: interned names, defaults, entry code.
+/// What the module creates at import for a function: interned names, defaults, entry code,
+/// and the fixed pieces of its messages.
 typedef struct {
     PyObject *params[MAX_PARAMS];
     PyObject *defaults[MAX_PARAMS];
     PyObject *code;
+    PyObject *takes;          // "<name>() takes "
+    PyObject *multiple;       // "<name>() got multiple values for keyword argument '"
+    PyObject *unexpected;     // "<name>() got an unexpected keyword argument '"
+    PyObject *incorrect[MAX_PARAMS];  // "Argument '<param>' has incorrect type (expected <type>, got "
+    PyObject *subclass[MAX_PARAMS];   // "Subclasses ... '<param>' needs an exact <type>, not a "
 } Prepared;
 
 typedef struct {
@@ -58,8 +66,15 @@ static PyObject *builtins_dict;  // owned
 static PyObject *str_add_note, *str_transpose, *str_guess_image_layout, *str_ndim, *str_shape;
 static PyObject *str_HW, *str_HWC, *str_CHW, *str_NHWC, *str_NCHW, *str_ambiguous, *str_unsupported;
 static PyObject *axes_0312;
+// Message pieces shared by all functions.
+static PyObject *str_exactly, *str_at_most, *str_at_least, *str_positional, *str_positionals, *str_open,
+    *str_given, *str_quote, *str_close, *str_full_stop;
 
 // ---- errors (out of line: only failing calls reach them) ------------------------------------
+//
+// The messages are put together from pieces made at import and the parts that vary (a count,
+// a keyword, a type's name), in one allocation; parsing a format string at each failure is
+// work that no implementation has to do.
 
 static Py_NO_INLINE void add_entry(const Prepared *p) {
     PyObject *exc = PyErr_GetRaisedException();
@@ -71,10 +86,74 @@ static Py_NO_INLINE void add_entry(const Prepared *p) {
     }
 }
 
-static Py_NO_INLINE int raise_count(const Signature *s, const char *word, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s->name, word,
-                 expected, expected == 1 ? "" : "s", given);
+/// The concatenation of `n` strings, or NULL with an error (a NULL piece is an error already set).
+static PyObject *join(PyObject *const *pieces, int n) {
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 127;
+    for (int i = 0; i < n; ++i) {
+        if (!pieces[i]) return NULL;
+        length += PyUnicode_GET_LENGTH(pieces[i]);
+        if (PyUnicode_MAX_CHAR_VALUE(pieces[i]) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(pieces[i]);
+    }
+    PyObject *text = PyUnicode_New(length, maxchar);
+    if (!text) return NULL;
+    Py_ssize_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        Py_ssize_t piece = PyUnicode_GET_LENGTH(pieces[i]);
+        if (PyUnicode_CopyCharacters(text, at, pieces[i], 0, piece) < 0) {
+            Py_DECREF(text);
+            return NULL;
+        }
+        at += piece;
+    }
+    return text;
+}
+
+/// The decimal text of `value`.
+static PyObject *decimal(Py_ssize_t value) {
+    char digits[24];
+    int n = 0;
+    size_t v = value < 0 ? (size_t)0 - (size_t)value : (size_t)value;
+    do {
+        digits[sizeof digits - 1 - n++] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v);
+    if (value < 0) digits[sizeof digits - 1 - n++] = '-';
+    return PyUnicode_FromStringAndSize(digits + sizeof digits - n, n);
+}
+
+/// A type's C-level name as `%.200s` gives it.
+static PyObject *type_name(PyTypeObject *type) {
+    size_t length = strlen(type->tp_name);
+    if (length > 200) return PyUnicode_FromFormat("%.200s", type->tp_name);
+    return PyUnicode_DecodeUTF8(type->tp_name, (Py_ssize_t)length, "replace");
+}
+
+static void release(PyObject **objects, int n) {
+    for (int i = 0; i < n; ++i) Py_XDECREF(objects[i]);
+}
+
+/// TypeError with `message` (which it consumes), or the error that made it fail.
+static int raise_message(PyObject *message) {
+    if (message) {
+        PyErr_SetObject(PyExc_TypeError, message);
+        Py_DECREF(message);
+    }
     return -1;
+}
+
+static Py_NO_INLINE int raise_count(const Prepared *p, PyObject *word, Py_ssize_t expected, Py_ssize_t given) {
+    PyObject *numbers[2] = {decimal(expected), decimal(given)};
+    PyObject *pieces[] = {p->takes, word, numbers[0], expected == 1 ? str_positional : str_positionals, str_open,
+                          numbers[1], str_given};
+    int rc = raise_message(join(pieces, 7));
+    release(numbers, 2);
+    return rc;
+}
+
+static Py_NO_INLINE int raise_keyword(PyObject *prefix, PyObject *key) {
+    PyObject *pieces[] = {prefix, key, str_quote};
+    return raise_message(join(pieces, 3));
 }
 
 /// A keyword that matched no parameter by pointer: not a string, equal to a parameter name,
@@ -92,43 +171,34 @@ static Py_NO_INLINE int match_slow(const Signature *s, const Prepared *p, PyObje
         }
     }
     for (int i = 0; i < s->nparams; ++i) {
-        if (p->params[i] == key || PyUnicode_Compare(p->params[i], key) == 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s->name, key);
-            return -1;
-        }
+        if (p->params[i] == key || PyUnicode_Compare(p->params[i], key) == 0) return raise_keyword(p->multiple, key);
     }
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s->name, key);
-    return -1;
+    return raise_keyword(p->unexpected, key);
 }
 
-static Py_NO_INLINE int raise_incorrect_type(const Signature *s, int i, PyTypeObject *expected, PyObject *value) {
-    const char *got = Py_TYPE(value)->tp_name;
+static Py_NO_INLINE int raise_incorrect_type(const Prepared *p, int i, PyTypeObject *expected, PyObject *value) {
+    PyObject *got = type_name(Py_TYPE(value));
+    PyObject *pieces[] = {p->incorrect[i], got, str_close};
+    PyObject *message = join(pieces, 3);
     if (!PyObject_TypeCheck(value, expected)) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     s->params[i], expected->tp_name, got);
-        return -1;
+        Py_XDECREF(got);
+        return raise_message(message);
     }
-    PyObject *message = PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                                             s->params[i], expected->tp_name, got);
-    if (!message) return -1;
-    PyObject *exc = PyObject_CallOneArg(PyExc_TypeError, message);
-    Py_DECREF(message);
-    if (!exc) return -1;
-    PyObject *note = PyUnicode_FromFormat(
-        "Subclasses of built-in types are rejected here: '%.200s' needs an exact %.200s, not a %.200s.", s->params[i],
-        expected->tp_name, got);
-    if (!note) {
-        Py_DECREF(exc);
-        return -1;
+    PyObject *exc = message ? PyObject_CallOneArg(PyExc_TypeError, message) : NULL;
+    Py_XDECREF(message);
+    PyObject *note_pieces[] = {p->subclass[i], got, str_full_stop};
+    PyObject *note = exc ? join(note_pieces, 3) : NULL;
+    Py_XDECREF(got);
+    if (note) {
+        PyObject *argv[3] = {NULL, exc, note};
+        PyObject *added = PyObject_VectorcallMethod(str_add_note, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+        Py_DECREF(note);
+        if (added) {
+            Py_DECREF(added);
+            PyErr_SetObject(PyExc_TypeError, exc);
+        }
     }
-    PyObject *argv[3] = {NULL, exc, note};
-    PyObject *added = PyObject_VectorcallMethod(str_add_note, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
-    Py_DECREF(note);
-    if (added) {
-        Py_DECREF(added);
-        PyErr_SetObject(PyExc_TypeError, exc);
-    }
-    Py_DECREF(exc);
+    Py_XDECREF(exc);
     return -1;
 }
 
@@ -137,7 +207,7 @@ static Py_NO_INLINE int raise_incorrect_type(const Signature *s, int i, PyTypeOb
 static inline __attribute__((always_inline)) int bind(const Signature *s, const Prepared *p, PyObject *const *args,
                                                       Py_ssize_t nargs, PyObject *kwnames, PyObject **v) {
     const int k = s->nparams;
-    if (nargs > k) return raise_count(s, s->ndefaults ? "at most" : "exactly", k, nargs);
+    if (nargs > k) return raise_count(p, s->ndefaults ? str_at_most : str_exactly, k, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) v[i] = args[i];
     for (int i = (int)nargs; i < k; ++i) v[i] = NULL;
     if (kwnames) {
@@ -160,7 +230,7 @@ static inline __attribute__((always_inline)) int bind(const Signature *s, const 
     }
     const int required = k - s->ndefaults;
     for (int i = (int)nargs; i < required; ++i) {
-        if (!v[i]) return raise_count(s, s->ndefaults ? "at least" : "exactly", required, i);
+        if (!v[i]) return raise_count(p, s->ndefaults ? str_at_least : str_exactly, required, i);
     }
     for (int i = required; i < k; ++i) {
         if (!v[i]) v[i] = p->defaults[i - required];
@@ -168,21 +238,21 @@ static inline __attribute__((always_inline)) int bind(const Signature *s, const 
     return 0;
 }
 
-static inline __attribute__((always_inline)) int validate(const Signature *s, PyObject **v) {
+static inline __attribute__((always_inline)) int validate(const Signature *s, const Prepared *p, PyObject **v) {
     for (int i = 0; i < s->nparams; ++i) {
         PyObject *x = v[i];
         switch (s->checks[i]) {
             case EXACT_INT:
-                if (!PyLong_CheckExact(x)) return raise_incorrect_type(s, i, &PyLong_Type, x);
+                if (!PyLong_CheckExact(x)) return raise_incorrect_type(p, i, &PyLong_Type, x);
                 break;
             case EXACT_FLOAT_OR_NONE:
-                if (x != Py_None && !PyFloat_CheckExact(x)) return raise_incorrect_type(s, i, &PyFloat_Type, x);
+                if (x != Py_None && !PyFloat_CheckExact(x)) return raise_incorrect_type(p, i, &PyFloat_Type, x);
                 break;
             case EXACT_LIST:
-                if (!PyList_CheckExact(x)) return raise_incorrect_type(s, i, &PyList_Type, x);
+                if (!PyList_CheckExact(x)) return raise_incorrect_type(p, i, &PyList_Type, x);
                 break;
             case EXACT_TUPLE:
-                if (!PyTuple_CheckExact(x)) return raise_incorrect_type(s, i, &PyTuple_Type, x);
+                if (!PyTuple_CheckExact(x)) return raise_incorrect_type(p, i, &PyTuple_Type, x);
                 break;
             default:
                 break;
@@ -199,7 +269,7 @@ static inline __attribute__((always_inline)) int validate(const Signature *s, Py
             add_entry(&fname##_prepared);                                                                    \
             return NULL;                                                                                     \
         }                                                                                                    \
-        if (validate(&fname##_signature, v) < 0) return NULL;                                                \
+        if (validate(&fname##_signature, &fname##_prepared, v) < 0) return NULL;                                                \
         PyObject *result = body(v);                                                                          \
         if (!result) add_entry(&fname##_prepared);                                                           \
         return result;                                                                                       \
@@ -480,7 +550,20 @@ static int define(PyObject *module, const Signature *s, Prepared *p, vectorcallf
         if (!p->defaults[i - (s->nparams - s->ndefaults)]) return -1;
     }
     p->code = (PyObject *)PyCode_NewEmpty(s->file, s->traceback_name, s->line);
-    if (!p->code) return -1;
+    p->takes = PyUnicode_FromFormat("%.200s() takes ", s->name);
+    p->multiple = PyUnicode_FromFormat("%s() got multiple values for keyword argument '", s->name);
+    p->unexpected = PyUnicode_FromFormat("%s() got an unexpected keyword argument '", s->name);
+    if (!p->code || !p->takes || !p->multiple || !p->unexpected) return -1;
+    for (int i = 0; i < s->nparams; ++i) {
+        static const char *const expected[] = {NULL, "int", "float", "list", "tuple"};
+        if (s->checks[i] == ANY) continue;
+        p->incorrect[i] = PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got ",
+                                               s->params[i], expected[s->checks[i]]);
+        p->subclass[i] = PyUnicode_FromFormat(
+            "Subclasses of built-in types are rejected here: '%.200s' needs an exact %.200s, not a ", s->params[i],
+            expected[s->checks[i]]);
+        if (!p->incorrect[i] || !p->subclass[i]) return -1;
+    }
     FloorFunction *fn = PyObject_New(FloorFunction, &FloorFunction_Type);
     if (!fn) return -1;
     fn->vectorcall = entry;
@@ -509,7 +592,13 @@ PyMODINIT_FUNC PyInit_korvane_floor(void) {
         !(str_NCHW = PyUnicode_InternFromString("NCHW")) ||
         !(str_ambiguous = PyUnicode_InternFromString("ambiguous")) ||
         !(str_unsupported = PyUnicode_InternFromString("unsupported")) ||
-        !(axes_0312 = Py_BuildValue("(iiii)", 0, 3, 1, 2)))
+        !(axes_0312 = Py_BuildValue("(iiii)", 0, 3, 1, 2)) || !(str_exactly = PyUnicode_FromString("exactly ")) ||
+        !(str_at_most = PyUnicode_FromString("at most ")) || !(str_at_least = PyUnicode_FromString("at least ")) ||
+        !(str_positional = PyUnicode_FromString(" positional argument")) ||
+        !(str_positionals = PyUnicode_FromString(" positional arguments")) ||
+        !(str_open = PyUnicode_FromString(" (")) || !(str_given = PyUnicode_FromString(" given)")) ||
+        !(str_quote = PyUnicode_FromString("'")) || !(str_close = PyUnicode_FromString(")")) ||
+        !(str_full_stop = PyUnicode_FromString(".")))
         goto fail;
     if (DEFINE(guess_image_layout) < 0 || DEFINE(image_to_batch) < 0 || DEFINE(image_to_batch_pixelshift) < 0 ||
         DEFINE(pixelshift_fuse) < 0 || DEFINE(tile_image) < 0 || DEFINE(merge_tiles) < 0 ||

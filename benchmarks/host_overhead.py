@@ -258,6 +258,7 @@ def build_cases(cp, dm, tl):
         Case("guess_image_layout", "ambiguous (4, 4, 4)", [array(4, 4, 4)], targets=LAYOUT_3D),
         Case("image_to_batch", "NCHW passes through, layout=None", [array(2, 3, 16, 16)], {"layout": None},
              targets=PASS_THROUGH),
+        Case("image_to_batch", "NHWC transposed, layout='NHWC'", [array(2, 16, 16, 3)], {"layout": "NHWC"}),
         # Scale 1.0: the calls work in place on the same arrays again and again.
         Case("image_to_batch", "HWC, swap, mean, scale", [image], {"scalefactor": 1.0, "mean": mean},
              targets=ARRAY_BOUND, floor=floor_image_to_batch),
@@ -333,8 +334,11 @@ def outcome(call, case, cp):
     except Exception as exc:  # compared with the other variants
         entries = [frame.f_code.co_name for frame, _ in traceback.walk_tb(exc.__traceback__)
                    if frame.f_code.co_name.startswith("korvane.")]
-        return ("raised", type(exc), str(exc), getattr(exc, "__notes__", None), entries)
-    return ("returned", picture(result, inputs, cp))
+        seen = ("raised", type(exc), str(exc), getattr(exc, "__notes__", None), entries)
+    else:
+        seen = ("returned", picture(result, inputs, cp))
+    # What the call did to the caller's arrays (the accumulators of pixelshift_fuse, say).
+    return seen + (tuple(cp.asnumpy(a).round(5).tobytes() for a in inputs),)
 
 
 def check_agreement(case, native, baseline, floor, cp):
@@ -343,16 +347,19 @@ def check_agreement(case, native, baseline, floor, cp):
     problems = []
     plain_seen = outcome(lambda a, k: baseline(*a, **k), case, cp)
     # Python's own binding errors have Python's words and no korvane traceback entry.
-    compared = 2 if case.binding else 4
-    if seen[:compared] != plain_seen[:compared]:
-        problems.append(f"plain: {plain_seen[:compared]!r:.300}")
+    if case.binding:
+        same = seen[:2] == plain_seen[:2]
+    else:
+        same = seen[:4] == plain_seen[:4] and seen[-1] == plain_seen[-1]
+    if not same:
+        problems.append(f"plain: {plain_seen!r:.300}")
     if floor is not None:
         floor_seen = outcome(lambda a, k: floor(*a, **k), case, cp)
     else:
-        # The straight-line floor holds its own copies of the arguments: results by content.
+        # The straight-line floor is made from the arguments: results are compared by content.
         floor_seen = outcome(lambda a, k: case.floor(a, k)(), case, cp)
-        seen = ("returned", strip_identity(seen[1])) if seen[0] == "returned" else seen
-        floor_seen = ("returned", strip_identity(floor_seen[1])) if floor_seen[0] == "returned" else floor_seen
+        seen = (seen[0], strip_identity(seen[1])) + seen[2:] if seen[0] == "returned" else seen
+        floor_seen = (floor_seen[0], strip_identity(floor_seen[1])) + floor_seen[2:]
     if seen != floor_seen:
         problems.append(f"floor: {floor_seen!r:.300}")
     if problems:
@@ -529,7 +536,9 @@ def main(argv=None):
             missed.append(f"{case.function} ({case.label}): native/floor {floor_ratio[0]:.2f}x, "
                           f"needs <= {floor_target}x (native {floor_ratio[0] / floor_target:.2f}x too slow)")
     targets = sum((p is not None) + (f is not None) for p, f in (row[0].targets for row in rows))
-    print(f"\n{targets - len(missed)} of {targets} targets met")
+    load = os.getloadavg()
+    print(f"\n{targets - len(missed)} of {targets} targets met (load average at the end {load[0]:.2f} "
+          f"{load[1]:.2f} {load[2]:.2f})")
     for line in missed:
         print(f"  missed: {line}")
 
