@@ -18,9 +18,10 @@ same run:
   array calls with every other argument computed in advance (no binding, no checks, no
   lookups, no loops).
 
-Before timing, each case's three variants are run once and must agree: results (native
-and floor also on identity), exception types, and for native and floor the messages,
-notes and traceback entries.
+Before timing, each case's three variants are run once and must agree: results (for the
+compiled floor also whether the result is an input itself), what the call did to the
+caller's arrays, exception types, and the messages and notes of the functions' own
+errors; native and floor also the messages of binding errors and the traceback entries.
 
 Timing: per-thread CPU time (``time.thread_time_ns``), since the machine is shared;
 rounds interleave the three variants, their order changing from round to round; a
@@ -79,9 +80,9 @@ def build_floor(workdir):
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
         sys.exit(f"host_overhead: building the floor failed:\n{' '.join(command)}\n{done.stderr}")
-    spec = importlib.util.spec_from_file_location("korvane_floor", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("korvane_floor", target)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
@@ -89,6 +90,7 @@ def straight_line(lines, **values):
     """A function of no arguments running `lines`, with `values` as fast locals."""
     source = f"def floor({', '.join(values)}):\n" + "".join(f"    {line}\n" for line in lines)
     namespace = {}
+    # No globals and no builtins: a line that looked a name up would fail.
     exec(compile(source, "<floor>", "exec"), {"__builtins__": {}}, namespace)
     floor = namespace["floor"]
     floor.__defaults__ = tuple(values.values())
@@ -383,7 +385,7 @@ def call_source(case):
 
 
 def make_runner(statement, names, unroll, fails):
-    """run(n) makes n * unroll calls and returns the thread CPU time they took, in ns."""
+    """Source of run(n), which makes n * unroll calls and returns the thread CPU time they took (ns)."""
     block = f"try:\n    {statement}\nexcept TypeError:\n    pass\n" if fails else f"{statement}\n"
     body = "".join("        " + line + "\n" for line in (block * unroll).splitlines())
     params = ", ".join(f"{name}={name}" for name in names)
@@ -421,7 +423,8 @@ def measure(case, functions, rounds, round_ns):
         if elapsed >= round_ns / 4 or n >= 1 << 20:
             break
         n *= 2
-    n = max(1, int(n * round_ns / max(elapsed, 1)))
+    # At least 200 calls a round, so that slow calls are not timed a handful at a time.
+    n = max(200 // unroll, int(n * round_ns / max(elapsed, 1)))
     for run in runners.values():  # warm-up: specialised bytecode, caches, lazily built attributes
         run(max(1, n // 4))
     times = {name: [] for name in runners}
