@@ -118,19 +118,22 @@ def drifting(s):
     return lambda x: enlarge(s)(x) * 1.5 + x[:, :, :1, :1]
 
 
-@pytest.mark.parametrize("shape, dtype, tile_size, overlap, s, batch_size", [
-    ((300, 500, 3), numpy.float32, 128, 16, 2, 8),
-    ((100, 100, 3), numpy.uint8, 128, 16, 1, 1),
-    ((129, 257, 1), numpy.float64, 64, 8, 3, 5),
-    ((70, 41, 2), numpy.int32, 24, 0, 2, 4),
+@pytest.mark.parametrize("shape, dtype, tile_size, overlap, s, batch_size, on_host", [
+    ((300, 500, 3), numpy.float32, 128, 16, 2, 8, False),
+    ((100, 100, 3), numpy.uint8, 128, 16, 1, 1, False),
+    ((129, 257, 1), numpy.float64, 64, 8, 3, 5, False),
+    ((70, 41, 2), numpy.int32, 24, 0, 2, 4, False),
+    ((40, 30, 3), numpy.float32, 16, 4, 2, 3, True),  # a NumPy picture: the map comes to the host
 ])
-def test_merge_tiles_window_equals_the_tile_road_bit_for_bit(xp, shape, dtype, tile_size, overlap, s, batch_size):
-    _, image = picture(xp, shape, dtype)
+def test_merge_tiles_window_equals_the_tile_road_bit_for_bit(xp, shape, dtype, tile_size, overlap, s, batch_size,
+                                                             on_host):
+    host, image = picture(xp, shape, dtype)
     expected = merge_tiles_road(xp, image, drifting(s), tile_size, overlap, s)
-    out = upscale_tiled(image, drifting(s), tile_size=tile_size, overlap=overlap, batch_size=batch_size,
-                        window="merge_tiles")
+    out = upscale_tiled(host if on_host else image, drifting(s), tile_size=tile_size, overlap=overlap,
+                        batch_size=batch_size, window="merge_tiles")
+    assert type(out) is (numpy.ndarray if on_host else type(image))
     assert out.shape == expected.shape and out.dtype == expected.dtype
-    numpy.testing.assert_array_equal(xp.asnumpy(out), xp.asnumpy(expected))
+    numpy.testing.assert_array_equal(out if on_host else xp.asnumpy(out), xp.asnumpy(expected))
 
 
 @pytest.mark.parametrize("window", ["hann", "gaussian", "box", "array", "merge_tiles"])
