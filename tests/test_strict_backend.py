@@ -7,6 +7,7 @@ import numpy
 import pytest
 
 from korvane.testing import count_syncs, make_strict_cupy
+from korvane.transform.resize import INTER_LINEAR, resize
 
 IMPLICIT = (
     "Implicit conversion to a NumPy array is not allowed. "
@@ -172,6 +173,8 @@ PACKAGE_CALLS = [
     ("create_gaussian_weights", lambda dm, tl, cp, img: tl.create_gaussian_weights(16, 4), 0),
     ("merge_tiles", lambda dm, tl, cp, img: tl.merge_tiles(
         [cp.ones((32, 32, 3), dtype=cp.float32)] * 6, (32, 24, 3), (40, 28, 3), 2, 16, 4), 0),
+    # Its own path, not OpenCV's: a tap index table and a weight table per axis.
+    ("resize", lambda dm, tl, cp, img: resize(img, (30, 20), INTER_LINEAR), 4),
 ]
 
 
