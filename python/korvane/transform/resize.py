@@ -237,7 +237,9 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     cv2 = _opencv()
     if (
         cv2 is not None
-        and isinstance(image, numpy.ndarray)  # NumPy's, or the NumPy backend's arrays
+        # Arrays in host memory only (NumPy's, the NumPy backend's): CuPy's and the strict
+        # backend's are not numpy.ndarray, so they stay on the device path below.
+        and isinstance(image, numpy.ndarray)
         and work == numpy.float32
         and (image.ndim == 2 or image.shape[2] <= 4)
     ):
