@@ -253,14 +253,17 @@ _END = object()
 
 
 def _mean_triple(mean):
-    """A number becomes (float(m),) * 3, a one-item sequence (m[0],) * 3; three items stay."""
+    """A number becomes (float(m),) * 3, a one-item sequence (m[0],) * 3; three items stay.
+
+    Also says whether a single value was given (a number or a one-item sequence).
+    """
     if isinstance(mean, (int, float)):
-        mean = (float(mean), float(mean), float(mean))
+        return (float(mean), float(mean), float(mean)), True
     if len(mean) == 1:
-        mean = (mean[0], mean[0], mean[0])
-    elif len(mean) != 3:
+        return (mean[0], mean[0], mean[0]), True
+    if len(mean) != 3:
         raise ValueError(MEAN_MESSAGE)
-    return mean
+    return mean, False
 
 
 def _is_channel_count(extent):
@@ -333,7 +336,7 @@ def batch_to_images(batch, scalefactor, mean, swap_rb, layout):
         if scalefactor is not None:
             image *= 1 / scalefactor
         if mean is not None:
-            mean = _mean_triple(mean)
+            mean = _mean_triple(mean)[0]
             mean_array = cp.array(mean, dtype=image.dtype)
             if swapped:
                 # The mean was taken in RGB order: each value goes back to its own channel.
@@ -385,10 +388,11 @@ def image_to_batch(image, scalefactor, size, mean, swap_rb, layout):
         image = resize(image, dsize=size, interpolation=INTER_AUTO)
     # 7. Mean, in place; per channel plane for a channel-first image.
     if mean is not None:
-        mean = _mean_triple(mean)
+        mean, single = _mean_triple(mean)
         mean_array = cp.array(mean, dtype=array_dtype)
         if layout == "CHW":
-            mean_array = mean_array[:, cp.newaxis, cp.newaxis]
+            # (3, 1, 1) per channel plane; one value, (1, 1, 1), for any number of channels.
+            mean_array = mean_array[:1 if single else None, cp.newaxis, cp.newaxis]
         image -= mean_array
     # 8. Scale, in place.
     if scalefactor is not None:
@@ -413,7 +417,7 @@ def image_to_batch_pixelshift(image, dim, scalefactor, mean, swap_rb):
         image = bgr_to_rgb(image)
     array_dtype = image.dtype
     if mean is not None:
-        mean = _mean_triple(mean)
+        mean = _mean_triple(mean)[0]
         image -= cp.array(mean, dtype=array_dtype)
     if scalefactor is not None:
         image *= scalefactor
@@ -424,7 +428,7 @@ def image_to_batch_pixelshift(image, dim, scalefactor, mean, swap_rb):
     for i in range(dim):
         for j in range(dim):
             block = image[i::dim, j::dim]
-            out[idx] = cp.ascontiguousarray(block).transpose((2, 0, 1))
+            out[idx] = cp.ascontiguousarray(block).transpose(2, 0, 1)
             idx += 1
     return out
 
@@ -509,7 +513,7 @@ def merge_tiles(tiles, original_shape, padded_shape, scale, tile_size, overlap):
 @_function("create_gaussian_weights", ("size", "sigma"), (), {"size": _INT, "sigma": _INT})
 def create_gaussian_weights(size, sigma):
     # A zero sigma would fill the map with NaN and poison every merge that uses it.
-    if sigma == 0:
+    if sigma == 0 and size >= 1:
         raise ValueError("sigma must not be 0")
     x, y = _unpack(cp.meshgrid(cp.linspace(-1, 1, size), cp.linspace(-1, 1, size)), 2)
     d = cp.sqrt(x * x + y * y)

@@ -156,10 +156,33 @@ def test_mean_and_scale_change_the_callers_array_only_when_no_step_copied_it(
     assert shares(xp, out, image) == (not numpy.array_equal(caller_after(host), host))
 
 
-@pytest.mark.parametrize("shape", [(4, 6, 8), (2, 6, 3)])
-def test_chw_mean_needs_three_channels(xp, shape):
+@pytest.mark.parametrize("shape", [(4, 6, 8), (2, 6, 3), (1, 6, 8)])
+def test_chw_mean_of_three_values_needs_three_channels(xp, shape):
     with pytest.raises(ValueError):
         dm.image_to_batch(make(xp, shape)[1], mean=M3, layout="CHW")
+
+
+@pytest.mark.parametrize("shape", [(1, 6, 8), (3, 6, 8), (4, 5, 5)])
+@pytest.mark.parametrize("mean", [0.5, 2, (0.5,), [0.25]])
+def test_chw_mean_of_one_value_applies_to_every_channel(xp, shape, mean):
+    host, image = make(xp, shape)
+    out = dm.image_to_batch(image, 2.0, mean=mean, layout="CHW")
+    value = mean if isinstance(mean, (int, float)) else mean[0]
+    numpy.testing.assert_allclose(xp.asnumpy(out), ((host - value) * 2.0)[None], rtol=1e-12)
+
+
+@pytest.mark.parametrize("channels", [1, 2, 4, 5])
+def test_images_of_any_channel_count_batch_and_come_back(xp, channels):
+    # The swap reverses the colour channels only; alpha and further channels keep their place.
+    order = {1: [0], 2: [0, 1], 4: [2, 1, 0, 3], 5: [2, 1, 0, 3, 4]}[channels]
+    host, image = make(xp, (6, 7, channels))
+    batch = dm.image_to_batch(image, 0.5)
+    assert batch.shape == (1, channels, 6, 7)
+    numpy.testing.assert_allclose(xp.asnumpy(batch)[0], host[..., order].transpose(2, 0, 1) * 0.5, rtol=1e-12)
+    stacked = dm.images_to_batch([image, image], 0.5)
+    assert stacked.shape == (2, 1, channels, 6, 7)
+    (back,) = dm.batch_to_images(batch, 0.5)
+    numpy.testing.assert_allclose(xp.asnumpy(back), host, rtol=1e-12)
 
 
 @pytest.mark.parametrize("swap", [True, 1, "yes", False, 0, "", []])
@@ -223,9 +246,10 @@ def test_two_dimensional_images(xp, record):
     out = dm.image_to_batch(image, 2.0, swap_rb=False, layout="HW")
     assert out.shape == (1, 1, 5, 4) and shares(xp, out, image)
     numpy.testing.assert_allclose(xp.asnumpy(out)[0, 0], host * 2.0)
-    swapper = record("bgr_to_rgb", lambda a: a)
-    dm.image_to_batch(image, layout="HW")
-    assert [a[0].shape for a, _ in swapper.calls] == [(5, 4, 1)]
+    swapper = record("bgr_to_rgb")  # the package's own swap, which leaves one channel as it is
+    out = dm.image_to_batch(image, layout="HW")
+    assert [a[0].shape for a, _ in swapper.calls] == [(5, 4, 1)] and out.shape == (1, 1, 5, 4)
+    numpy.testing.assert_array_equal(xp.asnumpy(out)[0, 0], host * 2.0)
     with pytest.raises(ValueError):  # the default "HWC" is not inferred: the permutation fails
         dm.image_to_batch(image, 2.0, swap_rb=False)
     numpy.testing.assert_allclose(xp.asnumpy(image), host * 4.0)

@@ -3,7 +3,12 @@ docstrings, pickling, method binding and repr."""
 
 import copy
 import inspect
+import json
+import os
 import pickle
+import subprocess
+import sys
+import textwrap
 import types
 import warnings
 
@@ -267,3 +272,90 @@ def test_annotations_assignment(fn):
         created = fn.__annotations__
         assert created == {} and created is not replacement
         assert fn.__annotations__ is created
+
+
+# A finaliser that runs during a collection can hand out an object of a reference cycle again
+# after the collector cleared it. Every field that can close a cycle refers back to the
+# function here (a str-subclass name too), so the clear slot has to drop or replace all of them.
+RESURRECTED = """
+import gc, json, sys, warnings, weakref
+import korvane.testing
+xp = korvane.testing.use_numpy()
+from korvane.upscale import tile
+from korvane.utils import dimention
+warnings.simplefilter("ignore")
+module, name, args = {module}, {name!r}, {args}
+fn = getattr(module, name)
+delattr(module, name)
+
+class Finaliser:
+    # Runs before the clear slots; when the holder is freed, by then, the function comes back.
+    def __del__(self):
+        again = weakref.ref(self.fn)
+        keep.append(weakref.ref(self.holder, lambda _: saved.append(again())))
+
+class Name(str):
+    pass
+
+saved, keep = [], []
+finaliser = Finaliser()
+finaliser.fn, finaliser.holder = fn, type("Holder", (), {{}})()
+fn.__dict__.update(finaliser=finaliser, holder=finaliser.holder)
+fn.__name__ = fn.__qualname__ = Name("renamed")
+fn.__name__.fn = fn.__qualname__.fn = fn
+fn.__doc__ = fn.__module__ = [fn]
+fn.__defaults__ = (fn,)
+fn.__kwdefaults__ = fn.__annotations__ = {{"fn": fn}}
+del fn, finaliser
+gc.collect()
+(f,) = saved
+
+def outcome(call):
+    try:
+        value = call()
+    except Exception as exc:
+        return [type(exc).__name__, str(exc)]
+    return repr(value) if isinstance(value, (str, bool, type(None), dict)) else type(value).__name__
+
+calls = {{
+    "repr": lambda: repr(f) == f"<function {{name}} at {{hex(id(f))}}>",
+    "reduce": lambda: f.__reduce__(),
+    "code": lambda: f.__code__.co_name,
+    "call": lambda: f(*args),
+    "call with a dict": lambda: type(f).__call__(f, *args, **{{}}),
+    "call with too many": lambda: f(*args, *args, *args, *args),
+    "bound call": lambda: f.__get__(object())(),
+}}
+out = {{label: outcome(call) for label, call in calls.items()}}
+out.update((a, outcome(lambda: getattr(f, a))) for a in vars(type(f)))
+print(json.dumps(out))
+"""
+
+CLEARED = {
+    "image_to_batch": ("dimention", "(xp.ones((4, 4, 3)),)"),
+    "create_gaussian_weights": ("tile", "(4, 1)"),
+}
+
+
+@pytest.mark.parametrize("name", CLEARED)
+def test_function_handed_out_again_after_the_collector_cleared_it(name):
+    module, args = CLEARED[name]
+    program = RESURRECTED.format(module=module, name=name, args=args)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(program)], capture_output=True, text=True,
+                           env=env, timeout=120)
+    assert child.returncode == 0, f"the interpreter died (exit status {child.returncode}): {child.stderr[-2000:]}"
+    out = json.loads(child.stdout)
+    refused = ["RuntimeError", f"{name}() was cleared by the garbage collector and can no longer be called"]
+    # What can close a cycle is gone (None, or a new empty dictionary); the rest still works.
+    assert {label: out.pop(label) for label in ("repr", "reduce", "code", "__name__", "__qualname__",
+                                                "func_name")} == {
+        "repr": "True", "reduce": repr(name), "code": repr(name),
+        "__name__": repr(name), "__qualname__": repr(name), "func_name": repr(name)}
+    assert {label: out.pop(label) for label in ("call", "call with a dict", "call with too many",
+                                                "bound call")} == dict.fromkeys(
+        ["call", "call with a dict", "call with too many", "bound call"], refused)
+    assert out.pop("__code__") == out.pop("func_code") == "code"
+    assert out.pop("__dict__") == out.pop("func_dict") == out.pop("__annotations__") == "{}"
+    # Everything else reads as None, False or a method: nothing dangles.
+    assert set(out.values()) <= {"None", "False", "builtin_function_or_method", "method-wrapper"}, out

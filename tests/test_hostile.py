@@ -303,6 +303,34 @@ def test_huge_sizes_in_the_weight_map(xp, size, sigma):
 
 # ---- the mean ------------------------------------------------------------------------------
 
+class ClaimsToBe:
+    """Says through `__class__` that it is of another type, as mock objects do; isinstance (not a
+    check of the real type) believes it. It converts to 0.5 and 4, has a length of 2 and iterates
+    over three images."""
+
+    def __init__(self, cls):
+        self.cls = cls
+
+    @property
+    def __class__(self):
+        return self.cls
+
+    def __float__(self):
+        return 0.5
+
+    def __index__(self):
+        return 4
+
+    def __len__(self):
+        return 2
+
+    def __iter__(self):
+        return iter([reference.cp.ones((4, 4, 3))] * 3)
+
+    def __repr__(self):
+        return "<claims>"
+
+
 class LyingMean:
     """A sequence whose successive len() answers follow `lengths` (the last one repeats)."""
 
@@ -341,6 +369,9 @@ MEANS = {
     "a set of three": lambda: {1.0, 2.0, 3.0},
     "a dict of one": lambda: {0: 1.0},
     "complex": lambda: 1j,
+    "claims to be a float": lambda: ClaimsToBe(float),
+    "claims to be an int": lambda: ClaimsToBe(int),
+    "claims to be a tuple": lambda: ClaimsToBe(tuple),
 }
 
 MEAN_CALLS = {
@@ -359,6 +390,80 @@ def test_hostile_mean(xp, function, label):
     native = run(getattr(MODULES[function], function), xp, native_args, native_kwargs)
     expected = run(getattr(reference, function), xp, reference_args, reference_kwargs)
     assert native == expected
+
+
+@pytest.mark.parametrize("function, args, kwargs", [
+    ("image_to_batch", lambda xp: (xp.ones((5, 5, 3)),), {"size": ClaimsToBe(int)}),
+    ("images_to_batch", lambda xp: (ClaimsToBe(list),), {}),
+    ("images_to_batch", lambda xp: (ClaimsToBe(tuple),), {}),
+], ids=["size claims to be an int", "images claim to be a list", "images claim to be a tuple"])
+def test_isinstance_tests_believe_what_class_says(xp, function, args, kwargs):
+    same_as_reference(xp, function, *args(xp), **kwargs)
+
+
+# ---- the order in which an expression reads its names --------------------------------------------
+
+class Logged:
+    """An array whose attribute reads are logged; arithmetic in place and indexing go to the array."""
+
+    def __init__(self, array, log):
+        self._array, self._log = array, log
+
+    def __getattr__(self, name):
+        self._log.append(name)
+        return getattr(self._array, name)
+
+    def __getitem__(self, key):
+        return self._array[key]
+
+    def __iadd__(self, other):
+        self._array += other
+        return self
+
+    def __isub__(self, other):
+        self._array -= other
+        return self
+
+    def __imul__(self, other):
+        self._array *= other
+        return self
+
+
+class LoggingCupy:
+    """The array module with its attribute reads logged; `roll` gives logged arrays."""
+
+    def __init__(self, real, log):
+        self._real, self._log = real, log
+
+    def __getattr__(self, name):
+        self._log.append("cp." + name)
+        value = getattr(self._real, name)
+        return (lambda *a, **k: Logged(value(*a, **k), self._log)) if name == "roll" else value
+
+
+ORDER_CALLS = {
+    "batch_to_images": ("rgb_to_bgr", lambda xp: ((xp.ones((2, 3, 4, 4)), 2.0, (1.0, 2.0, 3.0)), {})),
+    "image_to_batch_pixelshift": ("bgr_to_rgb", lambda xp: ((xp.ones((4, 4, 3)), 2, 2.0, 1.0), {})),
+    "pixelshift_fuse": (None, lambda xp: ((xp.ones((2, 1, 2, 2)), xp.zeros((1, 4, 4), dtype=xp.float32),
+                                           xp.zeros((4, 4), dtype=xp.int32), 0, 2), {})),
+}
+
+
+@pytest.mark.parametrize("function", ORDER_CALLS)
+def test_names_are_read_in_the_order_the_expressions_are_written(monkeypatch, xp, function):
+    # cp.array before image.dtype, cp.empty before image.dtype, up.astype before cp.float32.
+    collaborator, make_args = ORDER_CALLS[function]
+    logs = []
+    for module in (MODULES[function], reference):
+        log = []
+        monkeypatch.setattr(module, "cp", LoggingCupy(xp, log))
+        if collaborator:
+            real = getattr(module, collaborator)
+            monkeypatch.setattr(module, collaborator, lambda image, real=real, log=log: Logged(real(image), log))
+        args, kwargs = make_args(xp)
+        getattr(module, function)(*args, **kwargs)
+        logs.append(log)
+    assert logs[0] == logs[1] and len(set(logs[0])) >= 2
 
 
 # ---- layout values -------------------------------------------------------------------------
@@ -827,7 +932,7 @@ def test_many_threads_at_once(monkeypatch, xp, yield_in_collaborators):
 #
 # Each case runs in a child interpreter: a recursion that overflows the C stack kills the process,
 # and the rest of the suite must still run. A case is a setup that closes a cycle through a
-# collaborator, and the call that enters it.
+# collaborator, and the call that enters it; the child enters it on three stacks in turn.
 
 RECURSIONS = {
     "guess_image_layout as a partial of image_to_batch": (
@@ -865,42 +970,50 @@ xp = korvane.testing.use_numpy()
 from korvane.upscale import tile
 from korvane.utils import dimention
 {setup}
-outcome = []
-def enter():
+sys.setrecursionlimit({limit})
+def enter(outcome):
     try:
         {call}
     except BaseException as exc:
         outcome.append(f"{{type(exc).__name__}}: {{exc}}")
     else:
         outcome.append("returned")
-stack = {stack}
-if stack is None:
-    enter()
-else:
-    threading.stack_size(stack)
-    worker = threading.Thread(target=enter)
-    worker.start()
-    worker.join()
-print(outcome[0])
+for stack in {stacks}:
+    print(f"stack {{stack}}: ", end="", flush=True)
+    outcome = []
+    if stack is None:
+        enter(outcome)
+    else:
+        threading.stack_size(stack)
+        worker = threading.Thread(target=enter, args=(outcome,))
+        worker.start()
+        worker.join()
+    print(outcome[0], flush=True)
 print(dimention.image_to_batch_pixelshift(xp.ones((2, 2, 3)), 1, swap_rb=False).shape)
 """
 
-# The calling thread, a thread with the platform's default stack, and one of 4 MiB (CPython's own
-# recursion, repr of nested lists for one, reaches its limit within 2 MiB).
-STACKS = {"main thread": None, "thread": 0, "4 MiB thread": 4 * 1024 * 1024}
+# The smallest stack first: the first overflow of a process is the deepest (lazily made objects
+# such as the traceback entries' code objects are made then).
+STACKS = (2 * 1024 * 1024, 0, None)
 
 
-@pytest.mark.parametrize("stack", STACKS)
+# The interpreter's own limit, or one so high that only the C stack itself ends the recursion: in
+# the calling thread, in a thread with the platform's default stack and in one of 2 MiB (where
+# CPython's own C recursion, repr of nested lists for one, still stops cleanly).
+@pytest.mark.parametrize("limit", [1000, 10**6])
 @pytest.mark.parametrize("label", RECURSIONS)
-def test_unbounded_recursion_through_a_collaborator(label, stack):
+def test_unbounded_recursion_through_a_collaborator(label, limit):
     setup, call = RECURSIONS[label]
-    program = CHILD.format(setup=setup, call=call, stack=STACKS[stack])
+    program = CHILD.format(setup=setup, call=call, limit=limit, stacks=STACKS)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    child = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, env=env, timeout=120)
-    assert child.returncode == 0, f"the interpreter died (exit status {child.returncode}): {child.stderr[-2000:]}"
+    child = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, env=env, timeout=300)
+    assert child.returncode == 0, (f"the interpreter died (exit status {child.returncode}) after "
+                                   f"{child.stdout!r}: {child.stderr[-2000:]}")
     lines = child.stdout.splitlines()
-    assert lines[0].startswith("RecursionError: maximum recursion depth exceeded"), child.stdout
-    assert lines[1] == "(1, 3, 2, 2)"  # the interpreter carries on
+    assert len(lines) == 4, child.stdout
+    for line, stack in zip(lines, STACKS):
+        assert line.startswith(f"stack {stack}: RecursionError: maximum recursion depth exceeded"), child.stdout
+    assert lines[3] == "(1, 3, 2, 2)"  # the interpreter carries on
 
 
 # ---- no leaks on the hostile paths ---------------------------------------------------------------

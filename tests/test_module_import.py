@@ -151,14 +151,45 @@ FAILED_IMPORTS = {
         "builtins.range = saved",
         ["NameError", "name 'range' is not defined"],
     ),
+    # Before the string table exists: no initialisation entry.
+    "builtins entry is not a module": (
+        """
+        korvane.testing.use_numpy()
+        saved = sys.modules["builtins"]
+        sys.modules["builtins"] = 5
+        """,
+        'sys.modules["builtins"] = saved',
+        ["TypeError", "sys.modules['builtins'] must be a module, not int"],
+        0,
+    ),
+    # The exec step registered the module under its full name itself; the relative imports fail
+    # without the package context.
+    "loaded under another name": (
+        """
+        korvane.testing.use_numpy()
+        import importlib.util
+        def load_as(name):
+            spec = importlib.util.spec_from_file_location(name, importlib.util.find_spec(NAME).origin)
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        """,
+        "",
+        ["ImportError", "attempted relative import with no known parent package"],
+        1,
+        "load_as('dimention')",
+    ),
 }
+
+
+def failed_import(break_it, repair, expected, entries=1, attempt="importlib.import_module(NAME)"):
+    """A row of FAILED_IMPORTS with its defaults: one initialisation entry, a plain import."""
+    return break_it, repair, expected, entries, attempt
 
 
 @pytest.mark.parametrize("cause", FAILED_IMPORTS)
 def test_failed_import_leaves_nothing_behind_and_a_later_import_succeeds(cause):
-    break_it, repair, expected = FAILED_IMPORTS[cause]
+    break_it, repair, expected, entries, attempt = failed_import(*FAILED_IMPORTS[cause])
     check = """
-        failed = failure(lambda: importlib.import_module(NAME))
+        failed = failure(lambda: {attempt})
         left_in_table = NAME in sys.modules
         {repair}
         module = importlib.import_module(NAME)
@@ -173,10 +204,11 @@ def test_failed_import_leaves_nothing_behind_and_a_later_import_succeeds(cause):
                 and module.bgr_to_rgb is korvane.color.bgr.bgr_to_rgb,
         }}))
     """
-    out = run_child(textwrap.dedent(break_it) + textwrap.dedent(check).format(repair=textwrap.dedent(repair)))
+    out = run_child(textwrap.dedent(break_it)
+                    + textwrap.dedent(check).format(repair=textwrap.dedent(repair), attempt=attempt))
     assert out["failed"] is not None, "the import succeeded"
     assert out["failed"][:2] == expected
-    assert out["failed"][2].count(INIT_ENTRY) == 1
+    assert out["failed"][2].count(INIT_ENTRY) == entries
     assert not any(name.startswith(NAME + ".") for name, _, _ in out["failed"][2])
     assert out["left_in_table"] is False
     assert out["complete"] is True
@@ -200,8 +232,14 @@ def test_create_and_exec_steps_called_directly():
         broken = failure(lambda: _imp.create_dynamic(BrokenSpec()))
         placeholder = types.ModuleType(NAME)
         sys.modules[NAME] = placeholder
+        # A failed exec takes out only an entry of its own making.
+        sys.modules["cupy"], cupy = None, sys.modules["cupy"]
+        failed = failure(lambda: _imp.exec_dynamic(sparse))[0]
+        sys.modules["cupy"] = cupy
+        placeholder_kept_on_failure = sys.modules[NAME] is placeholder
         _imp.exec_dynamic(first)
         print(json.dumps({
+            "failed_exec": [failed, placeholder_kept_on_failure],
             "copied": [first.__loader__ is spec.loader, first.__file__ == spec.origin,
                        first.__package__, hasattr(first, "__path__")],
             "package_path": as_package.__path__,
@@ -215,6 +253,7 @@ def test_create_and_exec_steps_called_directly():
         }))
     """)
     assert out == {
+        "failed_exec": ["ModuleNotFoundError", True],
         "copied": [True, True, "korvane.utils", False],
         "package_path": [],
         "sparse": [NAME, True, None],
@@ -228,6 +267,48 @@ def test_create_and_exec_steps_called_directly():
             "Module 'dimention' has already been imported. Re-initialisation is not supported.",
         ],
     }
+
+
+def test_global_lookup_keeps_the_builtins_it_started_with_when_a_key_re_runs_the_exec():
+    # Functions of a failed exec still run. A key of their module dictionary whose hash matches a
+    # name compares itself with that name during the lookup: here it runs the exec step again,
+    # which gives the record new builtins and frees the only ones that have the name.
+    out = run_child("""
+        xp = korvane.testing.use_numpy()
+        import _imp, importlib.util, types
+        spec = importlib.util.find_spec(NAME)
+        real = sys.modules["builtins"]
+
+        class Collides:
+            def __init__(self, text, action=None):
+                self.hash, self.action = hash(text), action
+            def __hash__(self):
+                return self.hash
+            def __eq__(self, other):
+                return self.action() if self.action else False
+
+        def refuse():
+            raise RuntimeError("refused")
+
+        def exec_again():
+            again.action = None
+            _imp.exec_dynamic(_imp.create_dynamic(spec))
+            return False
+
+        fake = types.ModuleType("builtins")
+        vars(fake).update(vars(real), guess_image_layout=lambda image: "NCHW")
+        sys.modules["builtins"] = fake
+        first = _imp.create_dynamic(spec)
+        again = Collides("guess_image_layout")
+        vars(first).update({Collides("__test__", refuse): None, again: None})
+        failed = failure(lambda: _imp.exec_dynamic(first))
+        sys.modules["builtins"] = vars(first)["__builtins__"] = real
+        del fake, vars(first)["guess_image_layout"]
+        again.action = exec_again
+        image = xp.ones((5, 5, 3))
+        print(json.dumps([failed[:2], first.image_to_batch(image, layout=None) is image]))
+    """)
+    assert out == [["RuntimeError", "refused"], True]
 
 
 SUBINTERPRETER_IMPORT = f"""

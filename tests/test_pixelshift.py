@@ -57,6 +57,16 @@ def test_sub_image_i_j_takes_every_dim_th_pixel_from_offset_i_j(xp, dim, shape, 
     numpy.testing.assert_array_equal(xp.asnumpy(image), host)
 
 
+@pytest.mark.parametrize("dim, shape", [(2, (0, 0, 3)), (3, (0, 0, 1)), (2, (0, 0, 4)), (2, (4, 6, 1)), (2, (4, 2, 4)),
+                                        (1, (2, 2, 5))])
+def test_any_channel_count_is_split_with_the_colour_swap(xp, dim, shape):
+    order = [2, 1, 0, *range(3, shape[2])] if shape[2] >= 3 else list(range(shape[2]))  # alpha etc. stay
+    host, image = make(xp, shape)
+    out = dm.image_to_batch_pixelshift(image, dim)
+    assert out.shape == (dim * dim, shape[2], shape[0] // dim, shape[1] // dim)
+    numpy.testing.assert_array_equal(xp.asnumpy(out), decimated(host[..., order], dim))
+
+
 def test_default_dim_is_four_and_channels_are_swapped(xp):
     host, image = make(xp, (16, 12, 3))
     out = xp.asnumpy(dm.image_to_batch_pixelshift(image))
@@ -267,7 +277,7 @@ CASES = {  # name: (call, the module's traceback entries when it raises)
     "unpack-long": (lambda xp: dm.image_to_batch_pixelshift(xp.zeros((1, 4, 4, 3)), 2), SPLIT),
     "divisible": (lambda xp: dm.image_to_batch_pixelshift(xp.zeros((6, 8, 3)), 4), SPLIT),
     "mean": (lambda xp: dm.image_to_batch_pixelshift(xp.zeros((4, 4, 3)), 2, None, (1, 2)), SPLIT),
-    "swap-error": (lambda xp: dm.image_to_batch_pixelshift(xp.zeros((8, 8, 2)), 2), SPLIT),
+    "broadcast-error": (lambda xp: dm.image_to_batch_pixelshift(xp.zeros((8, 8, 2)), 2, None, M3), SPLIT),
     "fuse": (lambda xp: dm.pixelshift_fuse(xp.zeros((4, 3, 2, 2)), xp.zeros((3, 4, 4), numpy.float32), 0, 0, 2), None),
     "fuse-empty": (lambda xp: dm.pixelshift_fuse(xp.zeros((0, 3, 2, 2)), 0, 0, 0, 2), None),
     "fuse-zero-dim": (lambda xp: dm.pixelshift_fuse(xp.zeros((1, 3, 2, 2)), 0, 0, 0, 0), FUSE),

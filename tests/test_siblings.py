@@ -40,18 +40,38 @@ def to_host(array):
     return array.get() if hasattr(array, "get") else array
 
 
+# Channel order after the swap, by channel count: the colour channels reversed, anything after
+# the third (alpha) kept in place; one or two channels have no order to swap.
+SWAPPED_ORDER = {0: [], 1: [0], 2: [0, 1], 3: [2, 1, 0], 4: [2, 1, 0, 3], 5: [2, 1, 0, 3, 4]}
+
+
 @pytest.mark.parametrize("swap", [bgr_to_rgb, rgb_to_bgr])
-def test_channel_swap_is_a_reversed_copy(backend, swap):
-    host = RNG.random((2, 4, 3))
+@pytest.mark.parametrize("shape", [(2, 4, 3), (2, 4, 1), (2, 4, 2), (3, 2, 4), (2, 2, 5), (0, 0, 4), (2, 3, 3, 4),
+                                   (2, 4, 0)])
+@pytest.mark.parametrize("dtype", [numpy.float64, numpy.uint8])
+def test_channel_swap_is_a_new_array_with_the_colour_channels_reversed(backend, swap, shape, dtype):
+    host = (RNG.random(shape) * 200).astype(dtype)
     image = backend.asarray(host)
     out = swap(image)
-    assert type(out) is type(image) and out.shape == image.shape and out.flags.c_contiguous
-    numpy.testing.assert_array_equal(to_host(out), host[..., ::-1])
+    assert type(out) is type(image) and out.shape == image.shape and out.dtype == image.dtype
+    assert out.flags.c_contiguous
+    numpy.testing.assert_array_equal(to_host(out), host[..., SWAPPED_ORDER[shape[-1]]])
     # The in-place arithmetic callers do on the result must not reach the input.
-    out -= 1.0
-    out *= 2.0
+    out -= 1
+    out *= 2
     numpy.testing.assert_array_equal(to_host(image), host)
-    assert type(out[::2, ::-1].transpose(2, 0, 1)) is type(image)
+    assert type(out[::2, ::-1].transpose()) is type(image)
+
+
+@pytest.mark.parametrize("swap", [bgr_to_rgb, rgb_to_bgr])
+def test_channel_swap_of_a_view_copies(backend, swap):
+    # A strided single-channel view: a new array all the same, not the view or its base.
+    host = RNG.random((4, 6, 3))
+    image = backend.asarray(host)[::2, ::3, 1:2]
+    out = swap(image)
+    out += 1.0
+    numpy.testing.assert_array_equal(to_host(image), host[::2, ::3, 1:2])
+    numpy.testing.assert_array_equal(to_host(out), host[::2, ::3, 1:2] + 1.0)
 
 
 @pytest.mark.parametrize("mode", [INTER_AUTO, INTER_AREA, INTER_LINEAR, INTER_NEAREST])
@@ -152,9 +172,9 @@ DSIZE_TYPE_MESSAGE = "dsize must be a (width, height) pair of integers, got "
     "call, error, message",
     [
         (lambda: bgr_to_rgb(numpy.zeros((4, 4))), ValueError,
-         "bgr_to_rgb() expects an HWC image with 3 channels, got an array of shape (4, 4)"),
-        (lambda: rgb_to_bgr(numpy.zeros((4, 4, 4))), ValueError,
-         "rgb_to_bgr() expects an HWC image with 3 channels, got an array of shape (4, 4, 4)"),
+         "bgr_to_rgb() expects an image with its channels on a last axis (HWC), got an array of shape (4, 4)"),
+        (lambda: rgb_to_bgr(numpy.zeros(3)), ValueError,
+         "rgb_to_bgr() expects an image with its channels on a last axis (HWC), got an array of shape (3,)"),
         (lambda: bgr_to_rgb([[[1, 2, 3]]]), TypeError, "bgr_to_rgb() expects a NumPy or CuPy array, got list"),
         (lambda: to_float32(numpy.zeros(2, complex)), TypeError,
          "to_float32() expects a boolean, integer or real floating-point array, got dtype complex128"),

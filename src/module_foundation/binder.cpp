@@ -11,27 +11,27 @@ namespace {
 
 const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
 
+// The function's defined name is formatted as an object (%U), so no UTF-8 conversion can fail here.
+PyObject* function_name(FunctionObject* fn) { return fn->record->name(fn->definition->name); }
+
 KV_COLD int raise_count(FunctionObject* fn, const char* bound_word, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 PyUnicode_AsUTF8(fn->record->name(fn->definition->name)), bound_word, expected, plural(expected), given);
+    PyErr_Format(PyExc_TypeError, "%.200U() takes %.8s %zd positional argument%.1s (%zd given)", function_name(fn),
+                 bound_word, expected, plural(expected), given);
     return -1;
 }
 
 KV_COLD int raise_keyword_not_string(FunctionObject* fn) {
-    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
-                 PyUnicode_AsUTF8(fn->record->name(fn->definition->name)));
+    PyErr_Format(PyExc_TypeError, "%.200U() keywords must be strings", function_name(fn));
     return -1;
 }
 
 KV_COLD int raise_multiple(FunctionObject* fn, PyObject* key) {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                 PyUnicode_AsUTF8(fn->record->name(fn->definition->name)), key);
+    PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'", function_name(fn), key);
     return -1;
 }
 
 KV_COLD int raise_unexpected(FunctionObject* fn, PyObject* key) {
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                 PyUnicode_AsUTF8(fn->record->name(fn->definition->name)), key);
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", function_name(fn), key);
     return -1;
 }
 
@@ -136,15 +136,15 @@ int bind_tuple_dict(FunctionObject* fn, PyObject* args, PyObject* kwargs, BoundA
 namespace {
 
 KV_COLD int raise_incorrect_type(FunctionObject* fn, int i, PyTypeObject* expected, PyObject* value) {
-    const char* pname = PyUnicode_AsUTF8(param_name(fn, i));
-    Ref message = Ref::steal(PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+    PyObject* pname = param_name(fn, i);
+    Ref message = Ref::steal(PyUnicode_FromFormat("Argument '%.200U' has incorrect type (expected %.200s, got %.200s)",
                                                   pname, expected->tp_name, Py_TYPE(value)->tp_name));
     if (!message) return -1;
     Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!exc) return -1;
     if (PyObject_TypeCheck(value, expected)) {
         Ref note = Ref::steal(PyUnicode_FromFormat(
-            "Subclasses of built-in types are rejected here: '%.200s' needs an exact %.200s, not a %.200s.", pname,
+            "Subclasses of built-in types are rejected here: '%.200U' needs an exact %.200s, not a %.200s.", pname,
             expected->tp_name, Py_TYPE(value)->tp_name));
         if (!note) return -1;
         Ref added = Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));

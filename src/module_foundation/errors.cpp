@@ -24,8 +24,17 @@ void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* glob
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
     PyErr_Clear();
+    if (!frame) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    // PyTraceBack_Here chains its own failure onto the exception: drop that, keep the original.
+    Ref held = Ref::borrow(exc);
     PyErr_SetRaisedException(exc);
-    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(held.release());
+    }
 }
 
 PyObject* raise_unpack_too_many(Py_ssize_t expected) {

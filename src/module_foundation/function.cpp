@@ -1,7 +1,10 @@
 // The function-object type: attribute table, descriptor binding, repr and calls.
 #include "function.hpp"
 
+#include <pthread.h>
+
 #include <cstddef>
+#include <cstdint>
 
 #include "binder.hpp"
 #include "errors.hpp"
@@ -27,26 +30,93 @@ PyObject* run_bound(FunctionObject* fn, const BoundArgs& bound) {
     return result;
 }
 
-/// Nesting of korvane function calls on this thread. A collaborator can call back into
-/// the module (through functools.partial, say) without passing any Python frame, so the
-/// interpreter's frame limit never triggers; this depth counts our calls like frames.
-thread_local int call_depth = 0;
+// ---- the recursion guard ---------------------------------------------------------------
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KV_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KV_ASAN 1
+#endif
+#endif
+
+/// Stack that must be left when a call starts: enough for the body, the collaborators it calls
+/// outside any korvane function, NumPy's or CuPy's own frames and the error path (the deepest
+/// recursion tests pass with a sixteenth of it). The sanitiser's frames are several times
+/// larger. A small thread stack keeps three quarters of itself for calls.
+#ifdef KV_ASAN
+constexpr std::uintptr_t kStackMargin = 512 * 1024;
+#else
+constexpr std::uintptr_t kStackMargin = 256 * 1024;
+#endif
+
+/// Per-thread call state, kept together so that a call reaches it with one TLS lookup.
+struct ThreadCalls {
+    /// Nesting of korvane function calls on this thread. A collaborator can call back into
+    /// the module (through functools.partial, say) without passing any Python frame, so the
+    /// interpreter's frame limit never triggers; this depth counts our calls like frames.
+    int depth = 0;
+    bool stack_known = false;
+    /// The lowest address of this thread's stack (0 when the platform does not tell), and the
+    /// part above it that calls must leave free.
+    std::uintptr_t stack_low = 0;
+    std::uintptr_t stack_margin = 0;
+};
+
+thread_local ThreadCalls thread_calls;
+
+/// Find the calling thread's stack bounds (once per thread).
+KV_COLD void find_stack(ThreadCalls& calls) {
+    calls.stack_known = true;
+    void* low = nullptr;
+    std::size_t size = 0;
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    int rc = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) return;
+#elif defined(__APPLE__)
+    pthread_t self = pthread_self();
+    size = pthread_get_stacksize_np(self);
+    low = static_cast<char*>(pthread_get_stackaddr_np(self)) - size;
+#else
+    return;
+#endif
+    calls.stack_low = reinterpret_cast<std::uintptr_t>(low);
+    calls.stack_margin = size / 4 < kStackMargin ? size / 4 : kStackMargin;
+}
+
+/// Whether a call starting here would leave less than the margin of this thread's stack.
+/// The interpreter's own C recursion counter does not depend on the stack size, so with a
+/// raised recursion limit or a small thread stack only the stack itself tells when to stop.
+inline bool stack_nearly_full(ThreadCalls& calls) {
+    if (!calls.stack_known) find_stack(calls);
+    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    // Unsigned: a frame outside this thread's stack (a coroutine library's own stack) is
+    // never taken for a full one.
+    return here - calls.stack_low < calls.stack_margin;
+}
+
+KV_COLD void raise_recursion() {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+}
 
 /// Entered for the duration of one call: the recursion guards, undone on scope exit.
 class CallGuard {
 public:
-    CallGuard() {
-        if (call_depth >= Py_GetRecursionLimit()) {
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+    CallGuard() : calls_(thread_calls) {
+        if (stack_nearly_full(calls_) || calls_.depth >= Py_GetRecursionLimit()) {
+            raise_recursion();
             return;
         }
         if (Py_EnterRecursiveCall(" while calling a Python object")) return;
-        ++call_depth;
+        ++calls_.depth;
         entered_ = true;
     }
     ~CallGuard() {
         if (!entered_) return;
-        --call_depth;
+        --calls_.depth;
         Py_LeaveRecursiveCall();
     }
     CallGuard(const CallGuard&) = delete;
@@ -54,11 +124,21 @@ public:
     explicit operator bool() const { return entered_; }
 
 private:
+    ThreadCalls& calls_;
     bool entered_ = false;
 };
 
+/// A function that the garbage collector cleared (a finaliser may hand one out again) has no
+/// globals left for its body to look names up in: it refuses calls.
+KV_COLD PyObject* raise_cleared(FunctionObject* fn) {
+    PyErr_Format(PyExc_RuntimeError, "%U() was cleared by the garbage collector and can no longer be called",
+                 fn->record->name(fn->definition->name));
+    return nullptr;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* fn = as_function(self);
+    if (!fn->globals) return raise_cleared(fn);
     CallGuard guard;
     if (!guard) return nullptr;
     BoundArgs bound;
@@ -71,6 +151,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 PyObject* function_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     FunctionObject* fn = as_function(self);
+    if (!fn->globals) return raise_cleared(fn);
     CallGuard guard;
     if (!guard) return nullptr;
     BoundArgs bound;
@@ -102,28 +183,36 @@ int function_tp_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+/// Drops what can take part in a reference cycle and keeps what calls, repr and the error
+/// path read (see FunctionObject). A name set to a str subclass could reach back to the
+/// function, so it gives way to the defined name, an exact str that holds nothing.
 int function_tp_clear(PyObject* self) {
     FunctionObject* fn = as_function(self);
-    Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->doc);
-    Py_CLEAR(fn->module);
-    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->globals);  // first: code run by the decrefs below already sees a cleared function
     Py_CLEAR(fn->dict);
-    Py_CLEAR(fn->code);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->kwdefaults);
     Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->call_defaults);
-    Py_CLEAR(fn->traceback_name);
-    Py_CLEAR(fn->traceback_code);
+    PyObject* defined = fn->record->name(fn->definition->name);
+    if (!PyUnicode_CheckExact(fn->name)) Py_SETREF(fn->name, Py_NewRef(defined));
+    if (!PyUnicode_CheckExact(fn->qualname)) Py_SETREF(fn->qualname, Py_NewRef(defined));
     return 0;
 }
 
 void function_tp_dealloc(PyObject* self) {
+    FunctionObject* fn = as_function(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    if (fn->weakreflist) PyObject_ClearWeakRefs(self);
     function_tp_clear(self);
+    // What the clear slot keeps.
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->code);
+    Py_CLEAR(fn->call_defaults);
+    Py_CLEAR(fn->traceback_name);
+    Py_CLEAR(fn->traceback_code);
     PyObject_GC_Del(self);
 }
 
@@ -144,7 +233,10 @@ PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_funct
 /// Store `value` into `slot` (reference added), releasing the old one after the store.
 void store(PyObject** slot, PyObject* value) { Py_XSETREF(*slot, Py_XNewRef(value)); }
 
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+/// A field the clear slot dropped reads as None.
+PyObject* or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+PyObject* get_doc(PyObject* self, void*) { return or_none(as_function(self)->doc); }
 int set_doc(PyObject* self, PyObject* value, void*) {
     store(&as_function(self)->doc, value ? value : Py_None);
     return 0;
@@ -191,15 +283,12 @@ int set_dict(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_globals(PyObject* self, void*) { return or_none(as_function(self)->globals); }
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
 PyObject* get_is_coroutine(PyObject*, void*) { Py_RETURN_FALSE; }
 
-PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* d = as_function(self)->defaults;
-    return Py_NewRef(d ? d : Py_None);
-}
+PyObject* get_defaults(PyObject* self, void*) { return or_none(as_function(self)->defaults); }
 int set_defaults(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value && !PyTuple_Check(value)) {
@@ -216,10 +305,7 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) {
-    PyObject* d = as_function(self)->kwdefaults;
-    return Py_NewRef(d ? d : Py_None);
-}
+PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_function(self)->kwdefaults); }
 int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value && !PyDict_Check(value)) {
@@ -254,7 +340,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module); }
+PyObject* get_module(PyObject* self, void*) { return or_none(as_function(self)->module); }
 int set_module(PyObject* self, PyObject* value, void*) {
     store(&as_function(self)->module, value ? value : Py_None);
     return 0;
@@ -350,9 +436,12 @@ Ref new_function(ModuleRecord& record, const FunctionSpec& definition, PyObject*
 }
 
 void add_function_traceback(FunctionObject* fn) {
-    ModuleRecord& record = *fn->record;
-    PyObject* globals = fn->globals ? fn->globals : record.dict();
-    if (fn->traceback_name && globals) add_traceback_entry(fn->traceback_name, record.source_path(), globals, fn->definition->line, &fn->traceback_code);
+    // Held for the entry's making: building the frame can look names up in the dictionary.
+    Ref globals = Ref::borrow(fn->globals ? fn->globals : fn->record->dict());
+    if (globals) {
+        add_traceback_entry(fn->traceback_name, fn->record->source_path(), globals.get(), fn->definition->line,
+                            &fn->traceback_code);
+    }
 }
 
 }  // namespace kv

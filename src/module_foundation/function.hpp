@@ -51,24 +51,27 @@ struct FunctionSpec {
     int line;                 // first line reported by the code object and traceback entries
 };
 
+/// The garbage collector's clear slot drops only the fields that can hold a cycle (the mutable
+/// or caller-set ones, NULL afterwards); the rest stays, so that an object a finaliser hands
+/// out again after the clear still has a name, a code object and its call defaults.
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec* definition;
     ModuleRecord* record;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* doc;
-    PyObject* module;
-    PyObject* globals;
-    PyObject* dict;
-    PyObject* code;
-    PyObject* defaults;        // what __defaults__ reports
-    PyObject* kwdefaults;      // what __kwdefaults__ reports
-    PyObject* annotations;
-    PyObject* call_defaults;   // fixed at definition: what calls use
-    PyObject* traceback_name;  // "<module>.<name>", made at definition so errors need no allocation
-    PyObject* traceback_code;  // the traceback entry's code object, made on the first failure
+    PyObject* name;            // kept (an exact str; a str subclass is replaced by the defined name)
+    PyObject* qualname;        // kept, likewise
+    PyObject* doc;             // cleared
+    PyObject* module;          // cleared
+    PyObject* globals;         // cleared: NULL marks a cleared function, which refuses calls
+    PyObject* dict;            // cleared
+    PyObject* code;            // kept
+    PyObject* defaults;        // cleared; what __defaults__ reports
+    PyObject* kwdefaults;      // cleared; what __kwdefaults__ reports
+    PyObject* annotations;     // cleared
+    PyObject* call_defaults;   // kept; fixed at definition: what calls use
+    PyObject* traceback_name;  // kept; "<module>.<name>", made at definition so errors need no allocation
+    PyObject* traceback_code;  // kept; the traceback entry's code object, made on the first failure
     PyObject* weakreflist;
     int ndefaults;
 };

@@ -10,15 +10,17 @@ namespace {
 
 /// Whether a loaded module is still being initialised (its __spec__ says so): 1, 0 or -1.
 int is_initializing(PyObject* module) {
-    static PyObject* spec_name = PyUnicode_InternFromString("__spec__");
-    static PyObject* init_name = PyUnicode_InternFromString("_initializing");
+    // Made at each use (only module bodies import): a static left NULL by a failed first
+    // attempt would fail every later one without an exception.
+    Ref spec_name = Ref::steal(PyUnicode_InternFromString("__spec__"));
+    Ref init_name = Ref::steal(PyUnicode_InternFromString("_initializing"));
     if (!spec_name || !init_name) return -1;
     PyObject* spec = nullptr;
-    int rc = compat::optional_attr(module, spec_name, &spec);
+    int rc = compat::optional_attr(module, spec_name.get(), &spec);
     if (rc <= 0) return rc;
     Ref spec_ref = Ref::steal(spec);
     PyObject* value = nullptr;
-    rc = compat::optional_attr(spec, init_name, &value);
+    rc = compat::optional_attr(spec, init_name.get(), &value);
     if (rc <= 0) return rc;
     Ref value_ref = Ref::steal(value);
     return PyObject_IsTrue(value);

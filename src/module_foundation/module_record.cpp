@@ -41,6 +41,24 @@ int check_version(const char* full_name) {
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
+KV_COLD int raise_builtins_not_a_module(PyObject* builtins) {
+    PyErr_Format(PyExc_TypeError, "sys.modules['builtins'] must be a module, not %.200s", Py_TYPE(builtins)->tp_name);
+    return -1;
+}
+
+/// Remove the sys.modules entry that a failed exec made, if it still is that module; the
+/// exception in flight stays as it is.
+void unregister(PyObject* modules, PyObject* name, PyObject* module) {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* entry = nullptr;
+    if (compat::dict_get_ref(modules, name, &entry) > 0 && entry == module) {
+        if (PyDict_DelItem(modules, name) < 0) PyErr_Clear();
+    }
+    Py_XDECREF(entry);
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
 }  // namespace
 
 PyObject* ModuleRecord::create(PyObject* spec) {
@@ -58,6 +76,7 @@ PyObject* ModuleRecord::create(PyObject* spec) {
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
+    if (!dict) return nullptr;
     if (copy_spec_attr(spec, "loader", dict, "__loader__", false) < 0 ||
         copy_spec_attr(spec, "origin", dict, "__file__", false) < 0 ||
         copy_spec_attr(spec, "parent", dict, "__package__", false) < 0 ||
@@ -76,23 +95,37 @@ int ModuleRecord::exec(PyObject* module) {
         return -1;
     }
     // 2. Record the module and its dictionary.
+    PyObject* dict = PyModule_GetDict(module);
+    if (!dict) return -1;
     module_ = Ref::borrow(module);
-    dict_ = Ref::borrow(PyModule_GetDict(module));
+    dict_ = Ref::borrow(dict);
 
     bool tables_ready = false;
+    Ref modules;  // set once the registration below has put the module into sys.modules itself
     int rc = [&]() -> int {
-        // 3. __builtins__.
+        // 3. __builtins__; its dictionary is where globals missing from the module are found.
         Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
         if (!builtins || PyDict_SetItemString(dict_.get(), "__builtins__", builtins.get()) < 0) return -1;
-        builtins_dict_ = Ref::borrow(PyModule_GetDict(builtins.get()));
+        if (!PyModule_Check(builtins.get())) return raise_builtins_not_a_module(builtins.get());
+        PyObject* builtins_dict = PyModule_GetDict(builtins.get());
+        if (!builtins_dict) return -1;
+        builtins_dict_ = Ref::borrow(builtins_dict);
         // 4. Version check.
         if (check_version(desc_.full_name) < 0) return -1;
         // 5. String table and numeric constants.
         if (prepare_tables() < 0) return -1;
         tables_ready = true;
         // 6. Register under the full name unless an entry is already there.
-        PyObject* modules = PyImport_GetModuleDict();
-        if (!PyDict_SetDefault(modules, full_name_.get(), module)) return -1;
+        Ref table = Ref::borrow(PyImport_GetModuleDict());
+        PyObject* existing = nullptr;
+        int found = compat::dict_get_ref(table.get(), full_name_.get(), &existing);
+        if (found < 0) return -1;
+        Py_XDECREF(existing);
+        if (!found) {
+            PyObject* entry = PyDict_SetDefault(table.get(), full_name_.get(), module);
+            if (!entry) return -1;
+            if (entry == module) modules = std::move(table);
+        }
         // 7. Cached built-ins.
         if (cache_builtins() < 0) return -1;
         // 8. Constant tuples and slices, code objects.
@@ -106,10 +139,12 @@ int ModuleRecord::exec(PyObject* module) {
     }();
     if (rc == 0) return 0;
 
-    // A failed exec leaves no record behind, so the next import starts afresh.
+    // A failed exec leaves no record behind, so the next import starts afresh: neither in the
+    // record nor in sys.modules, where a half-built module would be found by the next import.
     if (tables_ready) {
         add_traceback_entry(init_name_.get(), source_path_.get(), dict_.get(), 1);
     }
+    if (modules) unregister(modules.get(), full_name_.get(), module);
     module_.reset();
     dict_.reset();
     return -1;
@@ -139,10 +174,11 @@ int ModuleRecord::prepare_tables() {
 
 int ModuleRecord::cache_builtins() {
     std::vector<Ref> cached;
+    Ref builtins = builtins_dict_.copy();  // a lookup can run code that replaces the record's
     for (std::size_t i = 0; i < desc_.builtin_count; ++i) {
         PyObject* name = this->name(desc_.builtins[i]);
         PyObject* value = nullptr;
-        int rc = compat::dict_get_ref(builtins_dict_.get(), name, &value);
+        int rc = compat::dict_get_ref(builtins.get(), name, &value);
         if (rc < 0) return -1;
         if (rc == 0) return raise_name_error(name), -1;
         cached.push_back(Ref::steal(value));
@@ -214,9 +250,13 @@ int ModuleRecord::from_import(int path, std::initializer_list<int> wanted, int l
 }
 
 Ref lookup_global(PyObject* globals, PyObject* builtins_dict, PyObject* name) {
+    // A key's __eq__ can run any code during the first lookup, even a re-run of a failed exec
+    // that replaces (and frees) the record's builtins dictionary: hold both first.
+    Ref module_dict = Ref::borrow(globals);
+    Ref builtins = Ref::borrow(builtins_dict);
     PyObject* value = nullptr;
-    int rc = compat::dict_get_ref(globals, name, &value);
-    if (rc == 0) rc = compat::dict_get_ref(builtins_dict, name, &value);
+    int rc = module_dict ? compat::dict_get_ref(module_dict.get(), name, &value) : 0;
+    if (rc == 0 && builtins) rc = compat::dict_get_ref(builtins.get(), name, &value);
     if (rc < 0) return Ref();
     if (rc == 0) return raise_name_error(name), Ref();
     return Ref::steal(value);

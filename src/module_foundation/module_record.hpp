@@ -45,8 +45,10 @@ public:
     const ModuleDescription& description() const noexcept { return desc_; }
     PyObject* name(int i) const noexcept { return names_[static_cast<std::size_t>(i)]; }
     PyObject* constant(int i) const noexcept { return constants_[static_cast<std::size_t>(i)].get(); }
-    /// A built-in cached at exec, by its position in the description's list.
-    PyObject* builtin(int i) const noexcept { return cached_builtins_[static_cast<std::size_t>(i)].get(); }
+    /// A built-in cached at exec, by its position in the description's list. A new reference:
+    /// code run while it is in use (its own call, say) can re-run a failed exec, which
+    /// replaces the cache.
+    Ref builtin(int i) const noexcept { return cached_builtins_[static_cast<std::size_t>(i)].copy(); }
     PyObject* builtins_dict() const noexcept { return builtins_dict_.get(); }
     PyObject* dict() const noexcept { return dict_.get(); }
     PyObject* full_name() const noexcept { return full_name_.get(); }
@@ -89,6 +91,7 @@ private:
 };
 
 /// Module-global lookup at the time of use: module dictionary, then builtins, else NameError.
+/// Both dictionaries are held for the whole lookup.
 Ref lookup_global(PyObject* globals, PyObject* builtins_dict, PyObject* name);
 
 }  // namespace kv

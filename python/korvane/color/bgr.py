@@ -1,29 +1,40 @@
 """Swap between BGR (OpenCV's order) and RGB channel order."""
 
-from korvane._arrays import array_module, require_array
+from korvane._arrays import require_array
 
 
-def _reverse_channels(image, func_name):
+def _swap_colour_channels(image, func_name):
     require_array(image, func_name)
-    # Only three channels: reversing BGRA would move alpha to the front.
-    if image.ndim < 3 or image.shape[-1] != 3:
+    if image.ndim < 3:
         raise ValueError(
-            f"{func_name}() expects an HWC image with 3 channels, "
+            f"{func_name}() expects an image with its channels on a last axis (HWC), "
             f"got an array of shape {tuple(image.shape)}"
         )
-    # A new array, not a view: callers normalise the result in place, and the
-    # caller's own image must not change behind their back.
-    return array_module(image).ascontiguousarray(image[..., ::-1])
+    # A new C-contiguous array, not a view (copy() is C order on NumPy and CuPy):
+    # callers normalise the result in place, and the caller's own image must not
+    # change behind their back.
+    channels = image.shape[-1]
+    if channels < 3:
+        # Grey or grey with alpha: no colour order to swap.
+        return image.copy()
+    if channels == 3:
+        return image[..., ::-1].copy()
+    # BGRA <-> RGBA: alpha and any further channels stay where they are.
+    out = image.copy()
+    out[..., :3] = image[..., 2::-1]
+    return out
 
 
 def bgr_to_rgb(image):
     """Return ``image`` (HWC, BGR order) with its channels in RGB order.
 
-    Leading batch axes are allowed; the last axis must hold 3 channels. The
-    result is a new C-contiguous array (writing to it leaves ``image`` alone) of
-    the same kind (NumPy or CuPy), rank, extents and dtype as ``image``.
+    Leading batch axes are allowed; the last axis holds the channels. With three
+    or more channels the first three are reversed and the rest (alpha of a BGRA
+    image, say) keep their place; one or two channels are left as they are. The
+    result is always a new C-contiguous array (writing to it leaves ``image``
+    alone) of the same kind (NumPy or CuPy), shape and dtype as ``image``.
     """
-    return _reverse_channels(image, "bgr_to_rgb")
+    return _swap_colour_channels(image, "bgr_to_rgb")
 
 
 def rgb_to_bgr(image):
@@ -31,4 +42,4 @@ def rgb_to_bgr(image):
 
     Same contract as :func:`bgr_to_rgb`, including that the result is a new array.
     """
-    return _reverse_channels(image, "rgb_to_bgr")
+    return _swap_colour_channels(image, "rgb_to_bgr")

@@ -7,7 +7,7 @@ import numpy
 _ArrayT = TypeVar("_ArrayT", numpy.ndarray[Any, Any], cupy.ndarray)
 
 def bgr_to_rgb(image: _ArrayT) -> _ArrayT:
-    """``image[..., ::-1]`` of an HWC image with 3 channels: a view, no copy."""
+    """A new array like ``image`` (HWC) with its first three channels reversed; any further ones stay."""
 
 def rgb_to_bgr(image: _ArrayT) -> _ArrayT:
-    """``image[..., ::-1]`` of an HWC image with 3 channels: a view, no copy."""
+    """A new array like ``image`` (HWC) with its first three channels reversed; any further ones stay."""

@@ -152,7 +152,7 @@ Ref grid_range(const Call& call, PyObject* extent, PyObject* tile_size, PyObject
     if (!last) return last;
     Ref stop = kv::add(last.get(), constant(call, c::int1));
     if (!stop) return stop;
-    Ref corners = kv::call(call.record.builtin(b_range), {constant(call, c::int0), stop.get(), step});
+    Ref corners = kv::call(call.record.builtin(b_range).get(), {constant(call, c::int0), stop.get(), step});
     if (!corners) return corners;
     return Ref::steal(PyObject_GetIter(corners.get()));
 }
@@ -354,8 +354,10 @@ PyObject* merge_tiles(const Call& call) {
 PyObject* create_gaussian_weights(const Call& call) {
     PyObject* size = call.arg(0);
     PyObject* sigma = call.arg(1);
-    // A zero sigma divides by zero and fills the map with NaN, which would poison a merge.
+    // A zero sigma divides by zero and fills the map with NaN, which would poison a merge. An
+    // empty map holds no NaN (and a negative size is CuPy's to refuse).
     int zero = PyObject_Not(sigma);
+    if (zero > 0) zero = PyObject_RichCompareBool(size, constant(call, c::int1), Py_GE);
     if (zero < 0) return nullptr;
     if (zero) {
         PyErr_SetObject(PyExc_ValueError, name(call, n::msg_sigma_zero));

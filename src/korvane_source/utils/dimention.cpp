@@ -260,7 +260,8 @@ PyObject* guess_image_layout(const Call& call) {
 
 /// Raise the module's cached ValueError with one of the table's messages.
 KV_COLD PyObject* raise_value_error(const Call& call, PyObject* message) {
-    PyErr_SetObject(call.record.builtin(b_ValueError), message);
+    Ref type = call.record.builtin(b_ValueError);
+    PyErr_SetObject(type.get(), message);
     return nullptr;
 }
 
@@ -278,10 +279,27 @@ int is_layout(const Call& call, PyObject* layout, int layout_name) {
     return kv::equals(layout, name(call, layout_name));
 }
 
+/// isinstance(value, type), as Python tests it: subclasses count, and so does an object whose
+/// __class__ names the type (a mock, say). 1, 0 or -1.
+int is_instance(PyObject* value, PyTypeObject* type) {
+    if (Py_IS_TYPE(value, type)) return 1;
+    return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type));
+}
+
+/// isinstance(value, (int, float)).
+int is_number(PyObject* value) {
+    int is = is_instance(value, &PyLong_Type);
+    return is == 0 ? is_instance(value, &PyFloat_Type) : is;
+}
+
 /// The mean as three per-channel values: a number becomes (float(m), float(m), float(m)),
 /// a one-element sequence (m[0], m[0], m[0]); a sequence of three is kept as it is.
-Ref mean_triple(const Call& call, PyObject* mean) {
-    if (PyLong_Check(mean) || PyFloat_Check(mean)) {
+/// `single`, when given, tells whether the mean was one value for all channels.
+Ref mean_triple(const Call& call, PyObject* mean, bool* single = nullptr) {
+    int number = is_number(mean);
+    if (number < 0) return Ref();
+    if (single) *single = true;
+    if (number) {
         Ref a = Ref::steal(PyNumber_Float(mean));
         if (!a) return a;
         Ref b = Ref::steal(PyNumber_Float(mean));
@@ -304,14 +322,20 @@ Ref mean_triple(const Call& call, PyObject* mean) {
     length = PyObject_Size(mean);
     if (length < 0) return Ref();
     if (length != 3) return raise_value_error(call, name(call, n::msg_mean)), Ref();
+    if (single) *single = false;
     return Ref::borrow(mean);
+}
+
+/// `cp.array`, looked up at this use.
+Ref cupy_array(const Call& call) {
+    Ref cp = kv::global(call, n::cp);
+    if (!cp) return cp;
+    return kv::attr(cp.get(), name(call, n::array));
 }
 
 /// cp.array(mean, dtype=dtype): the mean as a one-dimensional device array.
 Ref mean_array(const Call& call, PyObject* mean, PyObject* dtype) {
-    Ref cp = kv::global(call, n::cp);
-    if (!cp) return cp;
-    Ref array = kv::attr(cp.get(), name(call, n::array));
+    Ref array = cupy_array(call);
     if (!array) return array;
     return kv::call(array.get(), {mean, dtype}, constant(call, c::kw_dtype));
 }
@@ -395,7 +419,9 @@ PyObject* image_to_batch(const Call& call) {
 
     // 6. Resize; an int n means (n, n).
     if (size != Py_None) {
-        Ref dsize = PyLong_Check(size) ? kv::tuple({size, size}) : Ref::borrow(size);
+        int is_int = is_instance(size, &PyLong_Type);
+        if (is_int < 0) return nullptr;
+        Ref dsize = is_int ? kv::tuple({size, size}) : Ref::borrow(size);
         if (!dsize) return nullptr;
         Ref resize = kv::global(call, n::resize);
         if (!resize) return nullptr;
@@ -407,20 +433,23 @@ PyObject* image_to_batch(const Call& call) {
 
     // 7. Mean, subtracted in place; per channel also for a channel-first image.
     if (mean != Py_None) {
-        Ref triple = mean_triple(call, mean);
+        bool single = false;
+        Ref triple = mean_triple(call, mean, &single);
         if (!triple) return nullptr;
         Ref values = mean_array(call, triple.get(), array_dtype.get());
         if (!values) return nullptr;
         is = is_layout(call, layout.get(), n::CHW);
         if (is < 0) return nullptr;
         if (is) {
+            // (3, 1, 1), one value per channel plane; a single value as (1, 1, 1), which fits
+            // any number of channels.
             Ref cp = kv::global(call, n::cp);
             if (!cp) return nullptr;
             Ref newaxis = kv::attr(cp.get(), name(call, n::newaxis));
             if (!newaxis) return nullptr;
-            Ref all = kv::slice(Py_None, Py_None);
-            if (!all) return nullptr;
-            Ref index = kv::tuple({all.get(), newaxis.get(), newaxis.get()});
+            Ref channels = kv::slice(Py_None, single ? constant(call, c::int1) : Py_None);
+            if (!channels) return nullptr;
+            Ref index = kv::tuple({channels.get(), newaxis.get(), newaxis.get()});
             if (!index) return nullptr;
             values = kv::item(values.get(), index.get());
             if (!values) return nullptr;
@@ -455,7 +484,9 @@ Ref convert_one(const Call& call, PyObject* image) {
 
 PyObject* images_to_batch(const Call& call) {
     PyObject* images = call.arg(0);
-    if (!PyList_Check(images)) return convert_one(call, images).release();
+    int is_list = is_instance(images, &PyList_Type);
+    if (is_list < 0) return nullptr;
+    if (!is_list) return convert_one(call, images).release();
 
     Ref results = Ref::steal(PyList_New(0));
     if (!results) return nullptr;
@@ -525,9 +556,12 @@ PyObject* batch_to_images(const Call& call) {
         if (mean.get() != Py_None) {
             mean = mean_triple(call, mean.get());
             if (!mean) return nullptr;
+            // cp.array(mean, dtype=image.dtype): cp.array is read before the image's dtype.
+            Ref array = cupy_array(call);
+            if (!array) return nullptr;
             Ref dtype = kv::attr(image.get(), name(call, n::dtype));
             if (!dtype) return nullptr;
-            Ref values = mean_array(call, mean.get(), dtype.get());
+            Ref values = kv::call(array.get(), {mean.get(), dtype.get()}, constant(call, c::kw_dtype));
             if (!values) return nullptr;
             if (swap) {
                 // The mean was taken from RGB channels: after the swap back to BGR each
@@ -605,33 +639,34 @@ PyObject* image_to_batch_pixelshift(const Call& call) {
     }
     if (scalefactor != Py_None && kv::inplace_multiply(image, scalefactor) < 0) return nullptr;
 
-    // 9-10. The output, uninitialised: every slot is written below.
+    // 9-10. The output, uninitialised: every slot is written below. In the order of
+    // cp.empty((dim * dim, c, h_sub, w_sub), dtype=image.dtype).
     Ref h_sub = kv::floor_divide(hwc[0].get(), dim);
     if (!h_sub) return nullptr;
     Ref w_sub = kv::floor_divide(hwc[1].get(), dim);
     if (!w_sub) return nullptr;
+    Ref cp = kv::global(call, n::cp);
+    if (!cp) return nullptr;
+    Ref empty = kv::attr(cp.get(), name(call, n::empty));
+    if (!empty) return nullptr;
     Ref count = kv::multiply(dim, dim);
     if (!count) return nullptr;
     Ref out_shape = kv::tuple({count.get(), hwc[2].get(), h_sub.get(), w_sub.get()});
     if (!out_shape) return nullptr;
     Ref dtype = kv::attr(image.get(), name(call, n::dtype));
     if (!dtype) return nullptr;
-    Ref cp = kv::global(call, n::cp);
-    if (!cp) return nullptr;
-    Ref empty = kv::attr(cp.get(), name(call, n::empty));
-    if (!empty) return nullptr;
     Ref out = kv::call(empty.get(), {out_shape.get(), dtype.get()}, constant(call, c::kw_dtype));
     if (!out) return nullptr;
 
     // 11. Slot i*dim + j holds rows i, i+dim, ... and columns j, j+dim, ... in CHW order.
     Ref idx = Ref::borrow(constant(call, c::int0));
-    Ref rows = kv::call(call.record.builtin(b_range), {dim});
+    Ref rows = kv::call(call.record.builtin(b_range).get(), {dim});
     if (!rows) return nullptr;
     Ref row_it = Ref::steal(PyObject_GetIter(rows.get()));
     if (!row_it) return nullptr;
     while (Ref i = Ref::steal(PyIter_Next(row_it.get()))) {
         if (kv::check_int_local(i.get()) < 0) return nullptr;
-        Ref columns = kv::call(call.record.builtin(b_range), {dim});
+        Ref columns = kv::call(call.record.builtin(b_range).get(), {dim});
         if (!columns) return nullptr;
         Ref column_it = Ref::steal(PyObject_GetIter(columns.get()));
         if (!column_it) return nullptr;
@@ -650,7 +685,9 @@ PyObject* image_to_batch_pixelshift(const Call& call) {
             if (!contiguous_fn) return nullptr;
             Ref contiguous = kv::call(contiguous_fn.get(), {block.get()});
             if (!contiguous) return nullptr;
-            Ref slot = transposed(call, contiguous.get(), c::axes_201);
+            // .transpose(2, 0, 1), the axes as separate arguments.
+            Ref slot = kv::call_method(contiguous.get(), name(call, n::transpose),
+                                       {constant(call, c::int2), constant(call, c::int0), constant(call, c::int1)});
             if (!slot || PyObject_SetItem(out.get(), idx.get(), slot.get()) < 0) return nullptr;
             idx = kv::add(idx.get(), constant(call, c::int1));
             if (!idx) return nullptr;
@@ -674,7 +711,7 @@ PyObject* pixelshift_fuse(const Call& call) {
     if (!shape) return nullptr;
     Ref count = kv::item(shape.get(), constant(call, c::int0));
     if (!count) return nullptr;
-    Ref positions = kv::call(call.record.builtin(b_range), {count.get()});
+    Ref positions = kv::call(call.record.builtin(b_range).get(), {count.get()});
     if (!positions) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(positions.get()));
     if (!it) return nullptr;
@@ -703,11 +740,14 @@ PyObject* pixelshift_fuse(const Call& call) {
         if (!roll) return nullptr;
         up = kv::call(roll.get(), {up.get(), shift.get(), constant(call, c::axes_12)}, constant(call, c::kw_roll));
         if (!up) return nullptr;
+        // up.astype(cp.float32): the method is read before cp.float32.
+        Ref astype = kv::attr(up.get(), name(call, n::astype));
+        if (!astype) return nullptr;
         cp = kv::global(call, n::cp);
         if (!cp) return nullptr;
         Ref float32 = kv::attr(cp.get(), name(call, n::float32));
         if (!float32) return nullptr;
-        Ref contribution = kv::call_method(up.get(), name(call, n::astype), {float32.get()});
+        Ref contribution = kv::call(astype.get(), {float32.get()});
         if (!contribution) return nullptr;
         up.reset();
         if (kv::inplace_add(acc, contribution.get()) < 0) return nullptr;
