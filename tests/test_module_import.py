@@ -154,7 +154,7 @@ FAILED_IMPORTS = {
     # Before the string table exists: no initialisation entry.
     "builtins entry is not a module": (
         """
-        korvane.testing.use_numpy()
+        use_backend()
         saved = sys.modules["builtins"]
         sys.modules["builtins"] = 5
         """,
@@ -166,7 +166,7 @@ FAILED_IMPORTS = {
     # without the package context.
     "loaded under another name": (
         """
-        korvane.testing.use_numpy()
+        use_backend()
         import importlib.util
         def load_as(name):
             spec = importlib.util.spec_from_file_location(name, importlib.util.find_spec(NAME).origin)
@@ -274,7 +274,7 @@ def test_global_lookup_keeps_the_builtins_it_started_with_when_a_key_re_runs_the
     # name compares itself with that name during the lookup: here it runs the exec step again,
     # which gives the record new builtins and frees the only ones that have the name.
     out = run_child("""
-        xp = korvane.testing.use_numpy()
+        xp = use_backend()
         import _imp, importlib.util, types
         spec = importlib.util.find_spec(NAME)
         real = sys.modules["builtins"]
