@@ -23,10 +23,12 @@ CXX_SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp')
 demo: .venv/.installed
 	.venv/bin/python -m korvane demo $(DEMO_ARGS)
 
-## test: build, install and run the whole test suite, check the type stubs, then run the
-## suite again against the sanitizer build
+## test: build, install and run the whole test suite on the NumPy backend and again on the
+## strict one (arrays that refuse implicit host conversion, as CuPy's do), check the type
+## stubs, then run the suite against the sanitizer build
 test: .venv/.installed
 	.venv/bin/python -m pytest -q
+	KORVANE_BACKEND=numpy-strict .venv/bin/python -m pytest -q
 	.venv/bin/python scripts/stubtest.py
 	.venv/bin/python -m mypy --strict examples/typed_usage.py
 	$(MAKE) --no-print-directory asan

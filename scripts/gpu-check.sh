@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Build korvane with this machine's Python and run the whole suite against real CuPy.
+# Build korvane with this machine's Python, run the whole suite against real CuPy, then
+# benchmarks/gpu.py (host time, GPU time and bandwidth of every function).
 #
 # Meant for a machine with an NVIDIA GPU and CuPy installed (often without network
 # access). Test tools come from the machine, or from a wheel folder made beforehand
@@ -28,7 +29,13 @@ nvidia-smi --query-gpu=name,memory.total,driver_version --format=csv,noheader 2>
 "$PY" -m venv --system-site-packages .venv-gpu || exit 1
 VPY=.venv-gpu/bin/python
 if [[ -d "$WHEELHOUSE" ]]; then
-  $VPY -m pip install -q --no-index --find-links "$WHEELHOUSE" pytest hypothesis scikit-build-core 2>&1 | tail -3
+  # One at a time: an older wheelhouse that lacks one of them still gives the others.
+  for pair in pytest:pytest hypothesis:hypothesis packaging:packaging scikit-build-core:scikit_build_core \
+              tqdm:tqdm pillow:PIL; do
+    $VPY -m pip install -q --no-index --find-links "$WHEELHOUSE" "${pair%%:*}" >/dev/null 2>&1 \
+      || $VPY -c "import ${pair##*:}" 2>/dev/null \
+      || say "${pair%%:*}: not in $WHEELHOUSE nor on this machine"
+  done
 fi
 $VPY -c 'import pytest' 2>/dev/null || { say "pytest is missing: carry a wheelhouse (scripts/gpu-wheels.sh)"; exit 1; }
 
@@ -55,9 +62,21 @@ if [[ $build_ok == 0 ]]; then
   PYTHONPATH_EXTRA="$PWD/$STAGE"
 fi
 
+# Without KORVANE_BACKEND: a value left in the environment would put a CPU stand-in in
+# CuPy's place (conftest takes real CuPy only when no backend is named). Not -q: the
+# header line that names the backend is checked below.
+unset KORVANE_BACKEND
 say "suite against real CuPy"
-PYTHONPATH="$PYTHONPATH_EXTRA" $VPY -m pytest -q -p no:cacheprovider -rs --junitxml="$LOG_DIR/junit.xml" 2>&1 \
+PYTHONPATH="$PYTHONPATH_EXTRA" $VPY -m pytest -p no:cacheprovider -rs --junitxml="$LOG_DIR/junit.xml" 2>&1 \
   | tee "$LOG_DIR/pytest.log" | tail -40
 status=${PIPESTATUS[0]}
+grep -m1 '^korvane array backend' "$LOG_DIR/pytest.log" | sed 's/^/== /'
+grep -q '^korvane array backend: CuPy' "$LOG_DIR/pytest.log" || { say "the suite did not run on CuPy"; status=1; }
 say "summary: $(tail -1 "$LOG_DIR/pytest.log")"
-exit "$status"
+
+say "benchmarks/gpu.py"
+PYTHONPATH="$PYTHONPATH_EXTRA" $VPY benchmarks/gpu.py 2>&1 | tee "$LOG_DIR/gpu-benchmark.log" | tail -40
+bench=${PIPESTATUS[0]}
+[[ $bench == 0 ]] || say "benchmark failed (exit $bench)"
+[[ $status != 0 ]] && exit "$status"
+exit "$bench"

@@ -7,5 +7,5 @@ cd "$(dirname "$0")/.."
 PYVER="${PYVER:-3.12}"
 python3 -m pip download -q -d wheelhouse --only-binary=:all: --python-version "$PYVER" \
   --platform manylinux2014_x86_64 --platform manylinux_2_17_x86_64 --platform any \
-  pytest hypothesis scikit-build-core
+  pytest hypothesis packaging scikit-build-core tqdm pillow
 ls wheelhouse

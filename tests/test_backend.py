@@ -20,9 +20,13 @@ import korvane
 import korvane.upscale.tile
 import korvane.utils.dimention
 from korvane import _backend
+from korvane.testing import make_numpy_cupy, make_strict_cupy
 
 NATIVE = ["korvane.utils.dimention", "korvane.upscale.tile"]
-UNKNOWN = "KORVANE_BACKEND='cuda' is not a korvane backend; accepted values: 'numpy' (leave it unset or empty for CuPy)"
+UNKNOWN = (
+    "KORVANE_BACKEND='cuda' is not a korvane backend; accepted values: 'numpy', 'numpy-strict' "
+    "(leave it unset or empty for CuPy)"
+)
 
 
 def run_child(body, backend=None):
@@ -63,13 +67,19 @@ LOADS_ON_STAND_IN = """
 
 
 @pytest.mark.parametrize(
-    "backend, switch",
-    [("numpy", ""), (None, "import korvane; korvane.use_numpy()"), ("", "import korvane; korvane.use_numpy()")],
-    ids=["environment", "in code", "empty variable, in code"],
+    "backend, switch, registered",
+    [
+        ("numpy", "", "numpy"),
+        (None, "import korvane; korvane.use_numpy()", "numpy"),
+        ("", "import korvane; korvane.use_numpy()", "numpy"),
+        ("numpy-strict", "", "numpy-strict"),
+        (None, "import korvane; korvane.use_numpy(strict=True)", "numpy-strict"),
+    ],
+    ids=["environment", "in code", "empty variable, in code", "strict, environment", "strict, in code"],
 )
-def test_the_numpy_backend_is_what_every_import_of_cupy_gets(backend, switch):
+def test_the_numpy_backend_is_what_every_import_of_cupy_gets(backend, switch, registered):
     out = child_json(switch + "\n" + textwrap.dedent(LOADS_ON_STAND_IN), backend)
-    assert out == {"bound": True, "stand_in": "numpy", "gpu": False, "found": True, "works": "HWC"}
+    assert out == {"bound": True, "stand_in": registered, "gpu": False, "found": True, "works": "HWC"}
 
 
 def test_an_unknown_backend_name_is_refused_when_korvane_is_imported():
@@ -112,23 +122,30 @@ def no_cupy(monkeypatch):
     monkeypatch.delitem(sys.modules, "cupy", raising=False)
 
 
-def test_use_numpy_registers_one_stand_in(no_cupy):
-    module = korvane.use_numpy()
-    assert sys.modules["cupy"] is module and module.__korvane_backend__ == "numpy"
-    assert korvane.use_numpy() is module
+@pytest.mark.parametrize("strict, name", [(False, "numpy"), (True, "numpy-strict")])
+def test_use_numpy_registers_one_stand_in(no_cupy, strict, name):
+    module = korvane.use_numpy(strict=strict)
+    assert sys.modules["cupy"] is module and module.__korvane_backend__ == name
+    assert korvane.use_numpy(strict=strict) is module
 
 
 @pytest.mark.parametrize(
-    "registered",
-    [types.ModuleType("cupy"), types.SimpleNamespace(is_available=lambda: True)],
-    ids=["another module", "a GPU CuPy"],
+    "registered, strict",
+    [
+        (types.ModuleType("cupy"), False),
+        (types.SimpleNamespace(is_available=lambda: True), False),
+        (make_numpy_cupy(), True),
+        (make_strict_cupy(), False),
+    ],
+    ids=["another module", "a GPU CuPy", "the plain backend, strict", "the strict backend"],
 )
-def test_use_numpy_refuses_to_replace_another_cupy(monkeypatch, registered):
+def test_use_numpy_refuses_to_replace_another_cupy(monkeypatch, registered, strict):
     monkeypatch.setitem(sys.modules, "cupy", registered)
     with pytest.raises(RuntimeError) as excinfo:
-        korvane.use_numpy()
+        korvane.use_numpy(strict=strict)
+    name = "numpy-strict" if strict else "numpy"
     assert str(excinfo.value) == (
-        f"cannot switch korvane to the 'numpy' backend: 'cupy' is already imported as {registered!r}; "
+        f"cannot switch korvane to the {name!r} backend: 'cupy' is already imported as {registered!r}; "
         "choose the backend before anything imports cupy"
     )
     assert sys.modules["cupy"] is registered
@@ -140,11 +157,13 @@ def test_use_numpy_replaces_a_blocked_cupy(monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "value, registers", [({}, False), ({"KORVANE_BACKEND": ""}, False), ({"KORVANE_BACKEND": "numpy"}, True)]
+    "value, registered",
+    [({}, None), ({"KORVANE_BACKEND": ""}, None), ({"KORVANE_BACKEND": "numpy"}, "numpy"),
+     ({"KORVANE_BACKEND": "numpy-strict"}, "numpy-strict")],
 )
-def test_the_environment_variable_is_read_from_the_mapping(no_cupy, value, registers):
+def test_the_environment_variable_is_read_from_the_mapping(no_cupy, value, registered):
     module = _backend.backend_from_environment(value)
-    assert (module is not None) is registers and sys.modules.get("cupy") is module
+    assert getattr(module, "__korvane_backend__", None) == registered and sys.modules.get("cupy") is module
 
 
 def test_native_modules_only_are_found_by_korvanes_finder():

@@ -1,5 +1,6 @@
 """The streaming tile engine korvane.upscale.upscale_tiled: grid, windows, exact modes, errors."""
 
+import os
 import subprocess
 import sys
 
@@ -117,19 +118,22 @@ def drifting(s):
     return lambda x: enlarge(s)(x) * 1.5 + x[:, :, :1, :1]
 
 
-@pytest.mark.parametrize("shape, dtype, tile_size, overlap, s, batch_size", [
-    ((300, 500, 3), numpy.float32, 128, 16, 2, 8),
-    ((100, 100, 3), numpy.uint8, 128, 16, 1, 1),
-    ((129, 257, 1), numpy.float64, 64, 8, 3, 5),
-    ((70, 41, 2), numpy.int32, 24, 0, 2, 4),
+@pytest.mark.parametrize("shape, dtype, tile_size, overlap, s, batch_size, on_host", [
+    ((300, 500, 3), numpy.float32, 128, 16, 2, 8, False),
+    ((100, 100, 3), numpy.uint8, 128, 16, 1, 1, False),
+    ((129, 257, 1), numpy.float64, 64, 8, 3, 5, False),
+    ((70, 41, 2), numpy.int32, 24, 0, 2, 4, False),
+    ((40, 30, 3), numpy.float32, 16, 4, 2, 3, True),  # a NumPy picture: the map comes to the host
 ])
-def test_merge_tiles_window_equals_the_tile_road_bit_for_bit(xp, shape, dtype, tile_size, overlap, s, batch_size):
-    _, image = picture(xp, shape, dtype)
+def test_merge_tiles_window_equals_the_tile_road_bit_for_bit(xp, shape, dtype, tile_size, overlap, s, batch_size,
+                                                             on_host):
+    host, image = picture(xp, shape, dtype)
     expected = merge_tiles_road(xp, image, drifting(s), tile_size, overlap, s)
-    out = upscale_tiled(image, drifting(s), tile_size=tile_size, overlap=overlap, batch_size=batch_size,
-                        window="merge_tiles")
+    out = upscale_tiled(host if on_host else image, drifting(s), tile_size=tile_size, overlap=overlap,
+                        batch_size=batch_size, window="merge_tiles")
+    assert type(out) is (numpy.ndarray if on_host else type(image))
     assert out.shape == expected.shape and out.dtype == expected.dtype
-    numpy.testing.assert_array_equal(xp.asnumpy(out), xp.asnumpy(expected))
+    numpy.testing.assert_array_equal(out if on_host else xp.asnumpy(out), xp.asnumpy(expected))
 
 
 @pytest.mark.parametrize("window", ["hann", "gaussian", "box", "array", "merge_tiles"])
@@ -297,5 +301,7 @@ def test_progress_without_tqdm_is_an_import_error(xp, monkeypatch):
 def test_importing_the_packages_loads_neither_cupy_nor_the_native_modules():
     code = ("import sys, korvane.upscale, korvane.utils; korvane.upscale.upscale_tiled; korvane.utils.pixelshift_infer;"
             " print(sorted(m for m in ('cupy', 'korvane.upscale.tile', 'korvane.utils.dimention') if m in sys.modules))")
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    # Without KORVANE_BACKEND, which would register a backend as cupy on importing korvane.
+    env = {k: v for k, v in os.environ.items() if k != "KORVANE_BACKEND"}
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
     assert run.stdout == "[]\n"

@@ -965,9 +965,7 @@ RECURSIONS = {
 
 CHILD = """
 import functools, os, sys, threading
-import korvane.testing
-if os.environ.get("KORVANE_BACKEND") == "numpy":
-    sys.modules["cupy"] = korvane.testing.make_numpy_cupy()
+import korvane.testing  # registers the parent's KORVANE_BACKEND, if it names one
 xp = korvane.testing.use_numpy()
 from korvane.upscale import tile
 from korvane.utils import dimention

@@ -39,7 +39,11 @@ import importlib, json, sys
 sys.path[:0] = {sys.path!r}
 import korvane.testing
 NAME = {NAME!r}
+BACKEND = {os.environ.get("KORVANE_BACKEND", "")!r}
 {BLOCK_CUPY}
+def use_backend():
+    # The backend the parent was told to use; else real CuPy with a GPU, else the stand-in.
+    return korvane._backend.register(BACKEND) if BACKEND else korvane.testing.use_numpy()
 def failure(call):
     # [type name, message, [function name, file, line] of each traceback entry], or None.
     try:
@@ -57,7 +61,7 @@ def failure(call):
 
 def run_child(body):
     """Run `body` in a fresh interpreter; it prints one JSON line as its last output."""
-    # Without KORVANE_BACKEND, so that each child chooses its own cupy.
+    # Without KORVANE_BACKEND, so that each child chooses when to register its cupy (use_backend).
     env = {k: v for k, v in os.environ.items() if k != "KORVANE_BACKEND"}
     result = subprocess.run(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
@@ -69,7 +73,7 @@ def run_child(body):
 
 def test_importing_again_returns_the_same_module_and_skips_the_body():
     out = run_child("""
-        korvane.testing.use_numpy()
+        use_backend()
         import korvane.utils.dimention as first
         first.cp = "rebound"
         del first.__test__
@@ -88,7 +92,7 @@ def test_importing_again_returns_the_same_module_and_skips_the_body():
 FAILED_IMPORTS = {
     "missing name": (
         """
-        korvane.testing.use_numpy()
+        use_backend()
         import types, korvane.transform.resize as real
         fake = types.ModuleType(real.__name__)
         fake.resize = real.resize
@@ -99,7 +103,7 @@ FAILED_IMPORTS = {
     ),
     "missing sibling module": (
         """
-        korvane.testing.use_numpy()
+        use_backend()
         import korvane.color.bgr as real
         sys.modules[real.__name__] = None
         """,
@@ -113,7 +117,7 @@ FAILED_IMPORTS = {
         """,
         """
         sys.meta_path.remove(blocker)
-        korvane.testing.use_numpy()
+        use_backend()
         """,
         ["ModuleNotFoundError", "No module named 'cupy'"],
     ),
@@ -122,14 +126,14 @@ FAILED_IMPORTS = {
         "sys.modules['cupy'] = None",
         """
         del sys.modules['cupy']
-        korvane.testing.use_numpy()
+        use_backend()
         """,
         ["ModuleNotFoundError", "import of cupy halted; None in sys.modules"],
     ),
     # Built-ins are fetched in the order ValueError, range.
     "missing built-ins": (
         """
-        korvane.testing.use_numpy()
+        use_backend()
         import builtins, typing, korvane.color.bgr, korvane.transform.resize, korvane.utils.dtypes
         saved = builtins.ValueError, builtins.range
         del builtins.ValueError, builtins.range
@@ -139,7 +143,7 @@ FAILED_IMPORTS = {
     ),
     "missing range": (
         """
-        korvane.testing.use_numpy()
+        use_backend()
         import builtins, typing, korvane.color.bgr, korvane.transform.resize, korvane.utils.dtypes
         saved = builtins.range
         del builtins.range
@@ -150,7 +154,7 @@ FAILED_IMPORTS = {
     # Before the string table exists: no initialisation entry.
     "builtins entry is not a module": (
         """
-        korvane.testing.use_numpy()
+        use_backend()
         saved = sys.modules["builtins"]
         sys.modules["builtins"] = 5
         """,
@@ -162,7 +166,7 @@ FAILED_IMPORTS = {
     # without the package context.
     "loaded under another name": (
         """
-        korvane.testing.use_numpy()
+        use_backend()
         import importlib.util
         def load_as(name):
             spec = importlib.util.spec_from_file_location(name, importlib.util.find_spec(NAME).origin)
@@ -212,7 +216,7 @@ def test_failed_import_leaves_nothing_behind_and_a_later_import_succeeds(cause):
 
 def test_create_and_exec_steps_called_directly():
     out = run_child("""
-        korvane.testing.use_numpy()
+        use_backend()
         import _imp, importlib.machinery, importlib.util, types
         spec = importlib.util.find_spec(NAME)
         # Before any exec, every create makes a new module from the module spec's attributes.
@@ -270,7 +274,7 @@ def test_global_lookup_keeps_the_builtins_it_started_with_when_a_key_re_runs_the
     # name compares itself with that name during the lookup: here it runs the exec step again,
     # which gives the record new builtins and frees the only ones that have the name.
     out = run_child("""
-        xp = korvane.testing.use_numpy()
+        xp = use_backend()
         import _imp, importlib.util, types
         spec = importlib.util.find_spec(NAME)
         real = sys.modules["builtins"]
@@ -328,7 +332,7 @@ def test_only_the_first_interpreter_can_load_the_module(main_first):
             finally:
                 _interpreters.destroy(interp)
             return info and [info.type.__name__, info.msg]
-        korvane.testing.use_numpy()
+        use_backend()
         if {main_first}:
             main = failure(lambda: importlib.import_module(NAME))
             sub = in_subinterpreter()

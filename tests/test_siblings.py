@@ -1,4 +1,4 @@
-"""Channel swap, resize and float conversion on NumPy, the stand-in and (if usable) CuPy."""
+"""Channel swap, resize and float conversion on NumPy, both stand-ins and (if usable) CuPy."""
 
 import sys
 
@@ -6,7 +6,7 @@ import numpy
 import pytest
 
 from korvane.color.bgr import bgr_to_rgb, rgb_to_bgr
-from korvane.testing import cupy_is_usable, make_numpy_cupy
+from korvane.testing import cupy_is_usable, make_numpy_cupy, make_strict_cupy
 from korvane.transform import resize as resize_module
 from korvane.transform.resize import INTER_AREA, INTER_AUTO, INTER_LINEAR, INTER_NEAREST, resize
 from korvane.utils.dtypes import to_float32
@@ -14,7 +14,7 @@ from korvane.utils.dtypes import to_float32
 RNG = numpy.random.default_rng(7)
 
 
-@pytest.fixture(params=["numpy", "stand-in", "cupy"])
+@pytest.fixture(params=["numpy", "stand-in", "strict", "cupy"])
 def backend(request, monkeypatch):
     if request.param == "numpy":
         return numpy
@@ -22,7 +22,7 @@ def backend(request, monkeypatch):
         if not cupy_is_usable():
             pytest.skip("no usable CuPy")
         return sys.modules["cupy"]
-    module = make_numpy_cupy()
+    module = make_numpy_cupy() if request.param == "stand-in" else make_strict_cupy()
     monkeypatch.setitem(sys.modules, "cupy", module)
     return module
 

@@ -7,6 +7,7 @@ import numpy
 import pytest
 
 from korvane.testing import count_syncs, make_strict_cupy
+from korvane.transform.resize import INTER_LINEAR, resize
 
 IMPLICIT = (
     "Implicit conversion to a NumPy array is not allowed. "
@@ -172,20 +173,28 @@ PACKAGE_CALLS = [
     ("create_gaussian_weights", lambda dm, tl, cp, img: tl.create_gaussian_weights(16, 4), 0),
     ("merge_tiles", lambda dm, tl, cp, img: tl.merge_tiles(
         [cp.ones((32, 32, 3), dtype=cp.float32)] * 6, (32, 24, 3), (40, 28, 3), 2, 16, 4), 0),
+    # Its own path, not OpenCV's: a tap index table and a weight table per axis.
+    ("resize", lambda dm, tl, cp, img: resize(img, (30, 20), INTER_LINEAR), 4),
 ]
 
 
-@pytest.mark.parametrize("call, uploads", [r[1:] for r in PACKAGE_CALLS], ids=[r[0] for r in PACKAGE_CALLS])
-def test_package_functions_never_wait_on_the_device(cp, monkeypatch, call, uploads):
+@pytest.fixture
+def package(cp, monkeypatch):
+    """The native modules and the Python layer on the strict stand-in ``cp``, whatever the suite runs on."""
     dm = pytest.importorskip("korvane.utils.dimention")
     tl = pytest.importorskip("korvane.upscale.tile")
-    # The modules look ``cp`` up at each use, the siblings look ``cupy`` up in sys.modules.
+    # The modules look ``cp`` up at each use, the siblings and the engine look ``cupy`` up in sys.modules.
     monkeypatch.setattr(dm, "cp", cp)
     monkeypatch.setattr(tl, "cp", cp)
     monkeypatch.setitem(sys.modules, "cupy", cp)
+    return dm, tl
+
+
+@pytest.mark.parametrize("call, uploads", [r[1:] for r in PACKAGE_CALLS], ids=[r[0] for r in PACKAGE_CALLS])
+def test_package_functions_never_wait_on_the_device(cp, package, call, uploads):
     image = cp.asarray(numpy.random.default_rng(3).random((32, 24, 3), dtype=numpy.float32))
     with count_syncs() as counts:
-        result = call(dm, tl, cp, image)
+        result = call(*package, cp, image)
     assert (counts.syncs, counts.to_device) == (0, uploads)
     assert not any(isinstance(leaf, numpy.ndarray) for leaf in leaves(result))
 
@@ -196,3 +205,52 @@ def leaves(value):
             yield from leaves(item)
     else:
         yield value
+
+
+# ---- the inference loops: nothing per tile, a fixed few per call ------------------------------------
+
+
+def tiled(window):
+    """upscale_tiled on n x n tiles (16 pixels, overlap 4; the last row and column reflected), x2."""
+    def call(cp, n):
+        from korvane.upscale import upscale_tiled
+
+        image = cp.ones((12 * n + 2, 12 * n + 2, 3), dtype=cp.float32)
+        chosen = cp.ones((32, 32), dtype=cp.float32) if window == "array" else window
+        return upscale_tiled(image, lambda x: x.repeat(2, axis=2).repeat(2, axis=3), tile_size=16, overlap=4,
+                             batch_size=3, window=chosen)
+    return call
+
+
+def shifted(**options):
+    """pixelshift_infer on the n x n sub-images of a (4n, 4n, 3) picture, one sub-image per model call."""
+    def call(cp, n):
+        from korvane.utils import pixelshift_infer
+
+        return pixelshift_infer(cp.ones((4 * n, 4 * n, 3), dtype=cp.float32), lambda x: x * 2, dim=n,
+                                batch_size=1, **options)
+    return call
+
+
+LOOPS = [
+    # (label, call, host syncs per call)
+    ("hann", tiled("hann"), 0),
+    ("gaussian", tiled("gaussian"), 0),
+    ("box", tiled("box"), 0),
+    ("merge_tiles", tiled("merge_tiles"), 0),
+    ("array window", tiled("array"), 1),  # the check of its weights, before the first model call
+    ("pixelshift_infer", shifted(), 0),
+    ("pixelshift_infer with a mean", shifted(scalefactor=0.5, mean=(0.1, 0.2, 0.3), swap_rb=False), 0),
+]
+
+
+@pytest.mark.parametrize("call, syncs", [r[1:] for r in LOOPS], ids=[r[0] for r in LOOPS])
+def test_inference_loops_sync_a_fixed_number_of_times_per_call(cp, package, call, syncs):
+    counted = []
+    for n in (2, 4):  # 4 and 16 tiles (or sub-images)
+        with count_syncs() as counts:
+            result = call(cp, n)
+        assert type(result) is cp.ndarray  # left on the device for the caller
+        counted.append(fields(counts))
+    assert counted[0] == counted[1], "host traffic grows with the number of tiles"
+    assert sum(counted[0][:3]) == syncs

@@ -3,7 +3,9 @@
 Importing the package imports nothing heavy: CuPy is only touched by the native
 submodules (``korvane.utils.dimention``, ``korvane.upscale.tile``), so ``import
 korvane`` works on machines without a GPU. To run those on the CPU, set
-``KORVANE_BACKEND=numpy`` or call :func:`use_numpy` before importing them.
+``KORVANE_BACKEND=numpy`` or call :func:`use_numpy` before importing them
+(``KORVANE_BACKEND=numpy-strict`` or ``use_numpy(strict=True)`` for arrays that
+refuse implicit host conversion, as CuPy's do).
 """
 
 # The single source of the version: the build reads it from this line.

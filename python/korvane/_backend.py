@@ -32,8 +32,16 @@ def _numpy_module():
     return make_module()
 
 
-# Backend name -> factory of the module that is registered as ``cupy``.
-BACKENDS = {"numpy": _numpy_module}
+def _strict_module():
+    from korvane.testing._strict_cupy import make_module
+
+    return make_module()
+
+
+# Backend name -> factory of the module that is registered as ``cupy``. "numpy" is NumPy
+# itself under CuPy's name; "numpy-strict" wraps NumPy behind CuPy's host/device boundary,
+# so that code which converts to the host implicitly fails as it would on a GPU.
+BACKENDS = {"numpy": _numpy_module, "numpy-strict": _strict_module}
 
 
 def _backend_of(module):
@@ -63,18 +71,24 @@ def register(name):
     return module
 
 
-def use_numpy():
+def use_numpy(*, strict=False):
     """Run korvane on the CPU: register the NumPy backend as ``cupy`` and return it.
 
+    With ``strict=True`` the strict backend is registered instead: its arrays are
+    not NumPy arrays, refuse implicit conversion to the host as CuPy's do, and let
+    :func:`korvane.testing.count_syncs` count the host's waits on them.
+
     Call it before the native modules (``korvane.utils.dimention``,
-    ``korvane.upscale.tile``) are first imported; ``KORVANE_BACKEND=numpy`` does the
-    same without code. Every later ``import cupy`` in the process, korvane's or other
-    code's, gets this module. Calling it again returns the same module.
+    ``korvane.upscale.tile``) are first imported; ``KORVANE_BACKEND=numpy`` (or
+    ``numpy-strict``) does the same without code. Every later ``import cupy`` in the
+    process, korvane's or other code's, gets this module. Calling it again with the
+    same ``strict`` returns the same module.
 
     Raises RuntimeError when ``cupy`` is already imported as anything else (real
-    CuPy included): korvane never replaces a module that other code may hold.
+    CuPy or the other backend included): korvane never replaces a module that other
+    code may hold.
     """
-    return register("numpy")
+    return register("numpy-strict" if strict else "numpy")
 
 
 def backend_from_environment(environ=os.environ):

@@ -1,8 +1,8 @@
 """Argument and model-output checks shared by the inference loops (``upscale_tiled``, ``pixelshift_infer``).
 
 Every message starts with the name of the argument it is about, and shows shapes where
-shapes are the problem. Nothing here copies arrays to the host except :func:`host_bool`,
-which the loops call once per call, never per batch.
+shapes are the problem. Nothing here copies arrays to the host except :func:`host_flags`,
+which the loops call at most once per call, never per batch.
 """
 
 import sys
@@ -55,9 +55,15 @@ def check_image(image):
     return xp
 
 
-def host_bool(xp, flag):
-    """The truth of a 0-d array, copied to the host explicitly (a device sync on CuPy)."""
-    return bool(flag) if xp is numpy else bool(xp.asnumpy(flag))
+def host_flags(xp, *flags):
+    """The truth of each 0-d boolean array in ``flags``, as a tuple of Python bools.
+
+    On a device the flags are stacked there and copied to the host together: one explicit
+    transfer, so one device sync, however many facts a check needs.
+    """
+    if xp is numpy:
+        return tuple(bool(flag) for flag in flags)
+    return tuple(xp.asnumpy(xp.stack(flags)).tolist())
 
 
 def progress_bar(progress, total, unit):

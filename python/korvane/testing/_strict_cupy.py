@@ -620,7 +620,8 @@ def make_module():
     """Build a new, unregistered strict stand-in module named ``cupy``."""
     _require_numpy2()
     module = types.ModuleType("cupy", __doc__)
-    spec = importlib.machinery.ModuleSpec("cupy", None)
+    # No loader: the import system cannot load or reload it. The origin says what it is.
+    spec = importlib.machinery.ModuleSpec("cupy", None, origin=__file__)
     # Marks the module as fully imported, so the import system takes no lock on it.
     spec._initializing = False
     module.__spec__ = spec
@@ -630,6 +631,7 @@ def make_module():
     module.cuda = _cuda()
     module.__korvane_stand_in__ = True
     module.__korvane_strict__ = True
+    module.__korvane_backend__ = "numpy-strict"  # the name korvane's backend table knows it by
 
     def get_array_module(*args):
         """Return this module if any argument is a strict device array, else ``numpy``."""

@@ -90,16 +90,24 @@ def _resample_axis(xp, array, axis, mode, n_out, work):
         result *= numpy.dtype(work).type(1 / factor)
         return result
     index, weights = _taps(mode, n_in, n_out)
-    # Each tap's weights spelt out over the axes after the resampled one, so that the
-    # products run over long contiguous stretches rather than broadcasting a column.
+    taps = index.shape[1]
+    # The tap tables are made on the host and copied to the array's device once per axis,
+    # (n_out, taps) each (no copy on NumPy); everything picture-sized stays on the device.
+    index = xp.asarray(index)
     trailing = array.shape[axis + 1 :]
+    spread = None
+    if taps > 1:
+        weights = xp.asarray(weights, dtype=work)
+        # Each tap's weights spelt out over the axes after the resampled one, so that the
+        # products run over long contiguous stretches rather than broadcasting a column.
+        spread = xp.empty((n_out,) + trailing, dtype=work)
     result = scratch = None
-    for k in range(index.shape[1]):
+    for k in range(taps):
         # Taps after the first share one scratch array: fresh memory is slow to touch.
-        term = array.take(xp.asarray(index[:, k]), axis=axis, out=scratch)
-        if weights.shape[1] > 1:
-            w = numpy.broadcast_to(weights[:, k].reshape((n_out,) + (1,) * len(trailing)), (n_out,) + trailing)
-            term *= xp.asarray(numpy.ascontiguousarray(w, dtype=work))
+        term = array.take(index[:, k], axis=axis, out=scratch)
+        if spread is not None:
+            spread[...] = weights[:, k].reshape((n_out,) + (1,) * len(trailing))
+            term *= spread
         if result is None:
             result = term
         else:
@@ -229,7 +237,9 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     cv2 = _opencv()
     if (
         cv2 is not None
-        and isinstance(image, numpy.ndarray)  # NumPy's, or the NumPy backend's arrays
+        # Arrays in host memory only (NumPy's, the NumPy backend's): CuPy's and the strict
+        # backend's are not numpy.ndarray, so they stay on the device path below.
+        and isinstance(image, numpy.ndarray)
         and work == numpy.float32
         and (image.ndim == 2 or image.shape[2] <= 4)
     ):

@@ -9,17 +9,17 @@
 * the loop in :func:`upscale_tiled` gathers each batch, calls the model, checks what it
   returned and shows progress.
 
-Array work runs on the array module of the input image (CuPy, the NumPy stand-in for it,
+Array work runs on the array module of the input image (CuPy, the NumPy stand-ins for it,
 or NumPy), into buffers allocated once per call; nothing in the per-tile loop copies an
-array to the host or waits for the device.
+array to the host or waits for the device. Per call, the host uploads a few small tables
+(window profiles, reflection maps) and, for an array window only, waits once for the
+check of its weights; the result stays on the image's device.
 """
-
-import sys
 
 import numpy
 
 from korvane._arrays import array_module
-from korvane._checks import (ModelOutput, check_image, check_int, check_model, describe, host_bool,
+from korvane._checks import (ModelOutput, check_image, check_int, check_model, describe, host_flags,
                              is_int, progress_bar, type_name)
 
 __all__ = ["TileAxis", "TileGrid", "Tile", "upscale_tiled", "WINDOWS"]
@@ -227,6 +227,7 @@ class _SeparableAccumulator(_Accumulator):
         th, tw = grid.tile_size
 
         def table(axis, length):
+            # Computed on the host and uploaded once per call: (tiles along the axis, tile) floats.
             return xp.asarray(_normalised_profiles(_profile(name, length), axis, scale), dtype=xp.float32)
 
         self.row_weights = table(grid.rows, th * scale)
@@ -414,10 +415,25 @@ def _check_window(xp, window, tile_size, overlap):
         )
     if window.dtype.kind not in "biuf":
         raise TypeError(f"window: expected a real dtype, got {window.dtype}")
+    # A NumPy window for a device image is uploaded here, once per call (documented: it is
+    # the caller's choice to keep the window on the host).
     window = xp.asarray(window.reshape(shape[:2]), dtype=xp.float32)
-    if not host_bool(xp, ((window >= 0) & (window < numpy.inf)).all()):
-        raise ValueError("window: expected finite weights >= 0")
     return window, scale
+
+
+def _check_window_weights(xp, window, weight_sums):
+    """Refuse an array window with weights < 0 or not finite, or that leaves a pixel unweighted."""
+    # Both facts are data on the device: they cross to the host together, one sync per
+    # call, before the model is first called.
+    finite, covering = host_flags(xp, ((window >= 0) & (window < numpy.inf)).all(), (weight_sums > 0).all())
+    if not finite:
+        raise ValueError("window: expected finite weights >= 0")
+    if not covering:
+        raise ValueError(
+            "window: its weights add up to 0 at some pixels of the result (where only the "
+            "edge of one tile covers the picture's border); use a window that is positive "
+            "at its edges"
+        )
 
 
 def _merge_tiles_gaussian(xp, size):
@@ -425,8 +441,11 @@ def _merge_tiles_gaussian(xp, size):
     from korvane.upscale import tile
 
     gaussian = tile.create_gaussian_weights(size, sigma=size // 4)
-    if xp is numpy and not isinstance(gaussian, numpy.ndarray):
-        gaussian = sys.modules["cupy"].asnumpy(gaussian)
+    if xp is numpy:
+        # The native module makes device arrays only (the NumPy stand-in's are NumPy subclasses,
+        # which it still refuses next to host arrays); a NumPy picture needs the map on the host:
+        # one explicit (size, size, 1) copy per call.
+        gaussian = tile.cp.asnumpy(gaussian)
     return gaussian
 
 
@@ -505,12 +524,7 @@ def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, wind
     weight_sums = None
     if window_scale is not None:
         weight_sums = _window_sums(xp, grid, window_scale, window)
-        if not host_bool(xp, (weight_sums > 0).all()):
-            raise ValueError(
-                "window: its weights add up to 0 at some pixels of the result (where only the "
-                "edge of one tile covers the picture's border); use a window that is positive "
-                "at its edges"
-            )
+        _check_window_weights(xp, window, weight_sums)
     gather = _Gather(xp, image, grid, batch_size)
     expected = ModelOutput(xp, tile_size, "tiles")
     bar = progress_bar(progress, len(grid), "tile")
