@@ -425,7 +425,8 @@ def _merge_tiles_gaussian(xp, size):
     from korvane.upscale import tile
 
     gaussian = tile.create_gaussian_weights(size, sigma=size // 4)
-    if xp is numpy and not isinstance(gaussian, numpy.ndarray):
+    # The NumPy stand-in's arrays are a subclass of NumPy's that refuses NumPy operands: convert those too.
+    if xp is numpy and type(gaussian) is not numpy.ndarray:
         gaussian = sys.modules["cupy"].asnumpy(gaussian)
     return gaussian
 
