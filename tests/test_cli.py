@@ -115,7 +115,8 @@ MODES = [
     ("L", "repeat grey", ".tif", "L", ""),
     ("I;16", "repeat", ".png", "I;16", ""),
     ("I;16", "repeat", ".tiff", "I;16", ""),
-    ("I;16", "repeat", ".jpg", "L", "korvane: note: JPEG holds 8 bits per sample: the 16-bit result is written at 8 bits\n"),
+    ("I;16", "repeat", ".jpg", "L",
+     "korvane: note: JPEG holds 8 bits per sample: the 16-bit result is written at 8 bits\n"),
     ("RGBA", "repeat", ".png", "RGBA", ""),
     ("RGBA", "repeat", ".jpeg", "RGB", "korvane: note: JPEG has no alpha channel: the alpha of {input} is left out\n"),
     ("P", "repeat", ".png", "RGB", ""),
@@ -147,7 +148,7 @@ def write_mode(path, mode):
 def test_picture_modes_come_back_enlarged_in_their_own_mode(tmp_path, capsys, graphs, mode, graph, suffix,
                                                             written_mode, noted):
     source = tmp_path / "in.png"
-    colour, alpha, maximum = write_mode(source, mode)
+    colour, _, maximum = write_mode(source, mode)
     code, _, err = run(capsys, source, tmp_path / f"out{suffix}", "--onnx", graphs[graph], "--tile-size", "16")
     assert code == 0, err
     assert err == noted.format(input=source)

@@ -45,7 +45,8 @@ def test_sample_run_writes_every_picture_at_its_size(tmp_path, capsys):
 
 def test_previews_are_bounded_and_the_result_is_full_size(tmp_path, capsys):
     rgb = numpy.random.default_rng(4).integers(0, 256, (600, 1400, 3))
-    code, out, err = run(capsys, write_png(tmp_path / "wide.png", rgb), "--out", tmp_path / "o", "--upscaler", "nearest")
+    wide = write_png(tmp_path / "wide.png", rgb)
+    code, out, err = run(capsys, wide, "--out", tmp_path / "o", "--upscaler", "nearest")
     assert code == 0, err
     sizes = {name: read(tmp_path / "o" / f"{name}.png").shape for name in PICTURES}
     assert sizes["tiles_hann"] == (1200, 2800, 3)
@@ -143,7 +144,7 @@ def _odd_size(tmp_path):
     ],
 )
 def test_bad_input_is_one_line_on_stderr_and_a_nonzero_exit(tmp_path, capsys, make_args, code, message):
-    got, out, err = run(capsys, "--out", tmp_path / "o", *make_args(tmp_path))
+    got, _, err = run(capsys, "--out", tmp_path / "o", *make_args(tmp_path))
     assert got == code
     assert err.count("\n") == 1 and err.startswith("korvane: error: ") and message in err
     assert "Traceback" not in err

@@ -63,7 +63,7 @@ class Picture:
     ``icc_profile`` the file's colour profile (bytes) or None.
     """
 
-    __slots__ = ("values", "alpha", "maximum", "mode", "icc_profile")
+    __slots__ = ("alpha", "icc_profile", "maximum", "mode", "values")
 
     def __init__(self, values, alpha, maximum, mode, icc_profile=None):
         self.values, self.alpha, self.maximum, self.mode, self.icc_profile = values, alpha, maximum, mode, icc_profile

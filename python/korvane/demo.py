@@ -202,14 +202,12 @@ class Stopwatch:
 
         return _Stage()
 
-    def write(self, road, path, what, save):
-        """Time ``save()``, which writes ``path``, as a stage of its own; return the path."""
-        with self.time(road, f"write {Path(path).name} ({what})"):
-            save()
-        return path
+    def write(self, road, path, what):
+        """A stage that writes ``path``: ``with watch.write(...):``."""
+        return self.time(road, f"write {Path(path).name} ({what})")
 
-    def write_beside(self, road, path, what, save):
-        """Run ``save()`` in a thread, beside the stages that follow; :meth:`finish` waits for it.
+    def write_beside(self, road, path, what, save, picture):
+        """Run ``save(path, picture)`` in a thread, beside the stages that follow; :meth:`finish` waits for it.
 
         Pillow's encoders let go of the interpreter lock, so a large PNG is compressed on
         another core while the next stages compute. Its stage time is its own, measured in
@@ -221,7 +219,7 @@ class Stopwatch:
         def work():
             started = time.perf_counter()
             try:
-                save()
+                save(path, picture)
             except BaseException as exc:  # reported by finish(), on the main thread
                 self.failures.append(exc)
             self.stages[index] = self.stages[index][:2] + (time.perf_counter() - started,)
@@ -334,20 +332,19 @@ def tile_road(cp, image, args, watch, out):
     with watch.time(road, "tiles_hann.png to 8 bits"):
         full = rgb8(cp, hann, in_place=True)
     del hann
-    written.append(watch.write_beside(road, out / "tiles_hann.png", "full size",
-                                      lambda: save_png(out / "tiles_hann.png", full)))
+    written.append(watch.write_beside(road, out / "tiles_hann.png", "full size", save_png, full))
 
     bar = progress_bar(not args.no_progress, len(grid), "tiles (merge_tiles)", "tile")
     with watch.time(road, "upscale_tiled, merge_tiles"):
         merged = upscale_tiled(image, network.model(grid, bar=bar), window="merge_tiles", **options)
     if bar is not None:
         bar.close()
-    written.append(watch.write(road, out / "tiles_merge_tiles.png", "preview",
-                               lambda: save_png(out / "tiles_merge_tiles.png", rgb8(cp, shrink(cp, merged, PREVIEW)))))
+    with watch.write(road, out / "tiles_merge_tiles.png", "preview"):
+        written.append(save_png(out / "tiles_merge_tiles.png", rgb8(cp, shrink(cp, merged, PREVIEW))))
     del merged
 
     # A part of 4 x 4 tiles or less, where the tile road itself is cheap: tile_image + network +
-    # merge_tiles against the engine's exact mode, and the seams with and without the drift.
+    # merge_tiles against the engine's exact mode; the seams, measured and shown.
     step = size - overlap
     part = image[:min(height, overlap + 4 * step), :min(width, overlap + 4 * step)]
     part_grid = TileGrid(part.shape[0], part.shape[1], (size, size), (overlap, overlap))
@@ -373,12 +370,13 @@ def tile_road(cp, image, args, watch, out):
         pictures = _blends(cp, part, part_grid, network, options)
         # On a flat picture every step between neighbouring pixels is a seam.
         flat = cp.ones(part.shape, dtype=cp.float32) * 0.5
-        steps = {name: largest_step(cp, picture) for name, picture in _blends(cp, flat, part_grid, network, options).items()}
+        flat_blends = _blends(cp, flat, part_grid, network, options)
+        steps = {name: largest_step(cp, picture) for name, picture in flat_blends.items()}
     top, left, side = window
     panels = [(f"{name}: seams {steps[name]:.3f} on grey", rgb8(cp, picture[top:top + side, left:left + side]))
               for name, picture in pictures.items()]
-    written.append(watch.write(road, out / "tiles_seams.png", f"crops of {side}px",
-                               lambda: save_sheet(out / "tiles_seams.png", labelled_panels(panels, columns=3))))
+    with watch.write(road, out / "tiles_seams.png", f"crops of {side}px"):
+        written.append(save_sheet(out / "tiles_seams.png", labelled_panels(panels, columns=3)))
     print(f"  seams: the network changes each tile's brightness by up to {args.tile_drift:g}%; on a flat grey picture "
           "that leaves steps between neighbouring pixels of up to " +
           ", ".join(f"{value:.4f} ({name})" for name, value in steps.items()))
@@ -506,12 +504,12 @@ def pixelshift_road(cp, image, args, watch, out):
     # dim - 1 rows and left dim - 1 columns get pixels from the bottom and right edges.
     fringe = dim - 1
     shown = acc.transpose(1, 2, 0)[fringe:height, fringe:width, ::-1]
-    written = [
-        watch.write(road, out / "pixelshift_subimages.png", "preview",
-                    lambda: save_png(out / "pixelshift_subimages.png", rgb8(cp, sub_image_mosaic(cp, subs, dim, PREVIEW)))),
-        watch.write(road, out / "pixelshift_fused.png", "preview",
-                    lambda: save_png(out / "pixelshift_fused.png", rgb8(cp, shrink(cp, shown, PREVIEW)))),
-    ]
+    written = []
+    with watch.write(road, out / "pixelshift_subimages.png", "preview"):
+        mosaic = rgb8(cp, sub_image_mosaic(cp, subs, dim, PREVIEW))
+        written.append(save_png(out / "pixelshift_subimages.png", mosaic))
+    with watch.write(road, out / "pixelshift_fused.png", "preview"):
+        written.append(save_png(out / "pixelshift_fused.png", rgb8(cp, shrink(cp, shown, PREVIEW))))
     print(f"pixel-shift road: dim={dim}, {subs.shape[0]} sub-images of {tuple(subs.shape[1:])}, fused in chunks of "
           f"{args.chunk}: {tuple(acc.shape)}, hits {low:g} to {high:g} per pixel")
     if fringe:
@@ -538,8 +536,8 @@ def roundtrip_road(cp, image, watch, out):
     panels = [("input (BGR in)", rgb8(cp, shrink(cp, image, PANEL))),
               ("batch, rescaled for display", rgb8(cp, network_view, in_place=True)),
               ("batch_to_images", rgb8(cp, shrink(cp, restored, PANEL)))]
-    written = [watch.write(road, out / "roundtrip.png", "preview",
-                           lambda: save_sheet(out / "roundtrip.png", labelled_panels(panels, columns=3)))]
+    with watch.write(road, out / "roundtrip.png", "preview"):
+        written = [save_sheet(out / "roundtrip.png", labelled_panels(panels, columns=3))]
     print(f"round trip: image_to_batch {tuple(batch.shape)} (mean {MEAN}, scalefactor 1/{STD}) -> "
           f"batch_to_images {tuple(restored.shape)}; largest difference to the input {largest:.3g}")
     return written
@@ -623,8 +621,8 @@ def run(args):
     print(f"backend: {'NumPy (no GPU)' if is_stand_in(cp) else 'CuPy on the GPU'}; "
           f"image {height}x{width} ({args.image or 'built-in sample'}), layout "
           f"{dm.guess_image_layout(image[:8, :8])}")
-    written = [watch.write("input", out / "input.png", "preview",
-                           lambda: save_png(out / "input.png", rgb8(cp, shrink(cp, image, PREVIEW))))]
+    with watch.write("input", out / "input.png", "preview"):
+        written = [save_png(out / "input.png", rgb8(cp, shrink(cp, image, PREVIEW)))]
     written += tile_road(cp, image, args, watch, out)
     written += pixelshift_road(cp, image, args, watch, out)
     written += roundtrip_road(cp, image, watch, out)
