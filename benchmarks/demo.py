@@ -4,12 +4,15 @@
 
 Without PHOTO it makes a synthetic photo of --size (smooth colour fields, fine texture,
 sharp edges and text-like strokes), saves it as a JPEG in a temporary folder and uses that.
-The demo runs in a child process; its wall time is measured here and its peak memory is
-the child's peak resident set size (``resource.getrusage(RUSAGE_CHILDREN).ru_maxrss``).
-The demo's own timing table is printed as it comes.
+The demo runs in a child process; its wall time is measured here, its peak memory is the
+child's peak resident set size and its CPU time the child's user + system time (both from
+``resource.getrusage(RUSAGE_CHILDREN)``). The machine's load average is printed beside them,
+since on a shared machine the wall time depends on it. The demo's own timing table is
+printed as it comes.
 """
 
 import argparse
+import os
 import platform
 import resource
 import subprocess
@@ -64,15 +67,18 @@ def main():
             Image.fromarray(synthetic_photo(height, width), "RGB").save(photo, quality=92)
         command = [sys.executable, "-m", "korvane", "demo", photo, "--backend", args.backend,
                    "--out", str(Path(folder) / "out"), "--no-progress", *extra]
+        load_before = os.getloadavg()[0]
         started = time.perf_counter()
         result = subprocess.run(command, check=False)
         wall = time.perf_counter() - started
-        peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+        load_after = os.getloadavg()[0]
         written = sorted((p.name, p.stat().st_size) for p in (Path(folder) / "out").glob("*"))
     print(f"\n{platform.python_implementation()} {platform.python_version()}, NumPy {numpy.__version__}, "
           f"{platform.machine()}")
-    print(f"demo exit status {result.returncode}: wall time {wall:.1f} s, peak memory {peak_kib / 2**20:.2f} GiB "
-          f"(resident set size of the demo process)")
+    print(f"demo exit status {result.returncode}: wall time {wall:.1f} s, CPU time {usage.ru_utime + usage.ru_stime:.1f} s, "
+          f"peak memory {usage.ru_maxrss / 2**20:.2f} GiB (resident set size of the demo process); "
+          f"load average {load_before:.1f} before, {load_after:.1f} after, on {os.cpu_count()} cores")
     print("files: " + ", ".join(f"{name} {size / 2**20:.1f} MiB" for name, size in written))
     return result.returncode
 

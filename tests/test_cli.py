@@ -193,6 +193,25 @@ def test_module_entry_point_runs_without_carriage_returns_in_a_pipe(tmp_path, gr
         assert written.size == (100, 80)
 
 
+def _gpu_is_here():
+    from korvane.testing import cupy_is_usable
+
+    return _cuda_is_here() and cupy_is_usable()
+
+
+@pytest.mark.skipif("not _gpu_is_here()", reason="needs onnxruntime-gpu and CuPy with a usable GPU")
+@pytest.mark.parametrize("graph", ["dynamic", "fixed"])
+def test_gpu_path_writes_what_the_cpu_path_writes(tmp_path, capsys, graphs, graph):
+    Image.fromarray(smooth(70, 90, 3)).save(tmp_path / "in.png")
+    for provider in ("cpu", "cuda"):
+        code, out, err = run(capsys, tmp_path / "in.png", tmp_path / f"{provider}.png", "--onnx", graphs[graph],
+                             "--tile-size", "16", "--provider", provider)
+        assert code == 0, err
+        assert ("on the GPU (CUDA)" in out) == (provider == "cuda")
+    cpu, gpu = (numpy.asarray(Image.open(tmp_path / f"{p}.png")).astype(int) for p in ("cpu", "cuda"))
+    assert numpy.abs(cpu - gpu).max() <= 1  # the GPU's float rounding may move a sample by one
+
+
 # ---- refusals --------------------------------------------------------------------------------------
 
 

@@ -50,7 +50,8 @@ def test_previews_are_bounded_and_the_result_is_full_size(tmp_path, capsys):
     assert code == 0, err
     sizes = {name: read(tmp_path / "o" / f"{name}.png").shape for name in PICTURES}
     assert sizes["tiles_hann"] == (1200, 2800, 3)
-    assert sizes["input"] == (439, 1024, 3) and sizes["tiles_merge_tiles"] == (439, 1024, 3)
+    assert sizes["input"] == (439, 1024, 3)
+    assert sizes["tiles_merge_tiles"] == (1024, 1024, 3)  # the top-left 512 x 512, at full resolution
     assert sizes["pixelshift_fused"] == (438, 1024, 3)  # 597 x 1397 after the fringe, then shrunk
     assert max(sizes["pixelshift_subimages"]) <= 1024 and max(sizes["roundtrip"]) <= 3 * 512 + 4 * 6
     assert "write tiles_hann.png (full size" in out  # writing is timed too

@@ -86,12 +86,21 @@ def load_image(path):
     return image
 
 
-def rgb8(cp, bgr, in_place=False):
-    """BGR float (H, W, 3) in [0, 1] of ``cp`` -> host RGB uint8 for Pillow, without float64."""
+def rgb8(cp, bgr, in_place=False, rows=128):
+    """BGR float (H, W, 3) in [0, 1] of ``cp`` -> host RGB uint8 for Pillow, without float64.
+
+    ``in_place`` lets the conversion overwrite ``bgr``. It runs in bands of ``rows`` rows,
+    each small enough to stay in the processor's cache through its four passes.
+    """
     from korvane._pictures import to_samples
 
-    samples = to_samples(cp, bgr if in_place else bgr.astype(cp.float32), 255, numpy.uint8)
-    return numpy.ascontiguousarray(cp.asnumpy(samples[:, :, ::-1]))
+    if not in_place:
+        bgr = bgr.astype(cp.float32)
+    host = numpy.empty(bgr.shape, numpy.uint8)
+    for top in range(0, bgr.shape[0], rows):
+        band = to_samples(cp, bgr[top:top + rows], 255, numpy.uint8)
+        host[top:top + rows] = cp.asnumpy(band[:, :, ::-1])
+    return host
 
 
 def shrink(cp, bgr, bound=None, size=None):
@@ -334,31 +343,25 @@ def tile_road(cp, image, args, watch, out):
     del hann
     written.append(watch.write_beside(road, out / "tiles_hann.png", "full size", save_png, full))
 
-    bar = progress_bar(not args.no_progress, len(grid), "tiles (merge_tiles)", "tile")
-    with watch.time(road, "upscale_tiled, merge_tiles"):
-        merged = upscale_tiled(image, network.model(grid, bar=bar), window="merge_tiles", **options)
-    if bar is not None:
-        bar.close()
-    with watch.write(road, out / "tiles_merge_tiles.png", "preview"):
-        written.append(save_png(out / "tiles_merge_tiles.png", rgb8(cp, shrink(cp, merged, PREVIEW))))
-    del merged
-
-    # A part of 4 x 4 tiles or less, where the tile road itself is cheap: tile_image + network +
-    # merge_tiles against the engine's exact mode; the seams, measured and shown.
-    step = size - overlap
-    part = image[:min(height, overlap + 4 * step), :min(width, overlap + 4 * step)]
+    # The top-left part (its result at most PREVIEW pixels a side, and two tiles at least), where
+    # the tile road itself is cheap: tile_image, every tile through the network into a list,
+    # merge_tiles, against the engine's exact mode; then the seams, measured and shown.
+    extent = max(PREVIEW // scale, 2 * size)
+    part = image[:min(height, extent), :min(width, extent)]
     part_grid = TileGrid(part.shape[0], part.shape[1], (size, size), (overlap, overlap))
-    with watch.time(road, f"tile_image + network + merge_tiles on a {part.shape[1]}x{part.shape[0]} part"):
+    with watch.time(road, f"tile_image + network + merge_tiles on the top-left {part.shape[1]}x{part.shape[0]}"):
         tiles, padded_shape = tl.tile_image(part, size, overlap)
         one_by_one = network.model(part_grid)
         enlarged = [one_by_one(t.transpose(2, 0, 1)[None])[0].transpose(1, 2, 0) for t in tiles]
-        road_result = tl.merge_tiles(enlarged, tuple(part.shape), tuple(padded_shape), scale, size, overlap)
-    exact = upscale_tiled(part, network.model(part_grid), window="merge_tiles", **options)
-    same = bool(cp.asnumpy((exact == road_result).all()))
+        merged = tl.merge_tiles(enlarged, tuple(part.shape), tuple(padded_shape), scale, size, overlap)
+    with watch.write(road, out / "tiles_merge_tiles.png", "the same part, full resolution"):
+        written.append(save_png(out / "tiles_merge_tiles.png", rgb8(cp, merged)))
+    with watch.time(road, "upscale_tiled, merge_tiles, on the same part"):
+        exact = upscale_tiled(part, network.model(part_grid), window="merge_tiles", **options)
+    same = bool(cp.asnumpy((exact == merged).all()))
     print(f"tile road: {len(grid)} tiles of {size}px (overlap {overlap}), batches of {args.batch_size}, "
-          f"result {result_shape} float32; merge_tiles of tile_image's tiles equals "
-          f"upscale_tiled(window='merge_tiles') on a {part.shape[1]}x{part.shape[0]} part bit for bit: "
-          f"{'yes' if same else 'NO'}")
+          f"result {result_shape} float32; on the top-left {part.shape[1]}x{part.shape[0]}, merge_tiles of "
+          f"tile_image's tiles equals upscale_tiled(window='merge_tiles') bit for bit: {'yes' if same else 'NO'}")
     if not same:
         raise CommandError("the engine's merge_tiles mode differs from the tile road: please report this")
 
