@@ -76,7 +76,8 @@ def main():
         written = sorted((p.name, p.stat().st_size) for p in (Path(folder) / "out").glob("*"))
     print(f"\n{platform.python_implementation()} {platform.python_version()}, NumPy {numpy.__version__}, "
           f"{platform.machine()}")
-    print(f"demo exit status {result.returncode}: wall time {wall:.1f} s, CPU time {usage.ru_utime + usage.ru_stime:.1f} s, "
+    cpu = usage.ru_utime + usage.ru_stime
+    print(f"demo exit status {result.returncode}: wall time {wall:.1f} s, CPU time {cpu:.1f} s, "
           f"peak memory {usage.ru_maxrss / 2**20:.2f} GiB (resident set size of the demo process); "
           f"load average {load_before:.1f} before, {load_after:.1f} after, on {os.cpu_count()} cores")
     print("files: " + ", ".join(f"{name} {size / 2**20:.1f} MiB" for name, size in written))

@@ -231,6 +231,9 @@ def run_upscale(args):
     if args.window == "merge_tiles" and (tile[0] != tile[1] or overlap[0] != overlap[1]):
         raise CommandError(f"--window merge_tiles needs square tiles and one overlap, got tiles {_size(tile)} and "
                            f"overlap {_size(overlap)}", EXIT_USAGE)
+    if args.window == "merge_tiles" and tile[0] < 4:
+        # Its map's sigma is a quarter of the enlarged tile, and must not be 0.
+        raise CommandError(f"--window merge_tiles needs tiles of at least 4 pixels, got {tile[0]}", EXIT_USAGE)
     alpha = picture.alpha
     if alpha is not None and not pictures.HAS_ALPHA[fmt]:
         note(f"{fmt} has no alpha channel: the alpha of {args.input} is left out")
@@ -284,8 +287,10 @@ def _upscale(args, model, picture, channels, tile, overlap, batch):
     try:
         result = upscale_tiled(image, run, tile_size=tile, overlap=overlap, batch_size=batch,
                                window=args.window)
-    except (ValueError, TypeError) as exc:  # a model output that does not fit the tiles
-        raise CommandError(f"the model's output does not fit: {exc}") from None
+    except (ValueError, TypeError) as exc:
+        if str(exc).startswith("model output"):
+            raise CommandError(f"the model's output does not fit: {exc}") from None
+        raise CommandError(f"cannot upscale: {exc}") from None
     except ModelRunError as exc:
         raise CommandError(str(exc)) from None
     finally:
@@ -296,13 +301,12 @@ def _upscale(args, model, picture, channels, tile, overlap, batch):
 
 def _upscaled_alpha(xp, alpha, alpha_maximum, shape, maximum, dtype):
     # Models take colour only: the alpha plane is enlarged with bilinear resampling.
+    from korvane._pictures import to_samples
     from korvane.transform.resize import INTER_LINEAR, resize
 
     plane = xp.asarray(alpha).astype(xp.float32)
     plane /= numpy.float32(alpha_maximum)
     plane = resize(plane, (shape[1], shape[0]), interpolation=INTER_LINEAR)
-    from korvane._pictures import to_samples
-
     return _host(xp, to_samples(xp, plane, maximum, dtype))
 
 
