@@ -11,7 +11,10 @@ import korvane.testing
 korvane.testing.use_numpy()  # must come before anything imports cupy
 
 import cupy as cp  # noqa: E402
+
+from korvane.cli import main as command_line  # noqa: E402
 from korvane.upscale import tile, upscale_tiled  # noqa: E402
+from korvane.upscale.onnx_model import OnnxModel  # noqa: E402
 from korvane.utils import dimention as dm  # noqa: E402
 from korvane.utils import pixelshift_infer  # noqa: E402
 from korvane.utils.dimention import Layout  # noqa: E402
@@ -50,6 +53,13 @@ def engines(image: cp.ndarray) -> tuple[cp.ndarray, cp.ndarray]:
     return tiled, pixelshift_infer(image, enlarge, dim=2, batch_size=2)
 
 
+def with_onnx(image: cp.ndarray, path: str) -> cp.ndarray:
+    """An ONNX graph as the engine's model, with the tile and batch sizes the graph fixes (else the defaults)."""
+    model = OnnxModel(path, provider="auto")
+    height, width = model.tile_size
+    return upscale_tiled(image, model, tile_size=(height or 128, width or 128), batch_size=model.batch_size or 8)
+
+
 def round_trip(image: cp.ndarray) -> float:
     """image_to_batch then batch_to_images with the same mean and scale: the largest difference."""
     batch = dm.image_to_batch(image.copy(), scalefactor=2.0, mean=MEAN)
@@ -70,7 +80,9 @@ def _refused_by_the_checker(image: cp.ndarray) -> None:
     upscale_tiled(image, enlarge, window="tukey")  # type: ignore[arg-type]
     upscale_tiled(image, enlarge, 64)  # type: ignore[call-arg]
     pixelshift_infer(image, enlarge, dim=2.0)  # type: ignore[arg-type]
-    del count
+    OnnxModel("x4.onnx", provider="tensorrt")  # type: ignore[arg-type]
+    code: str = command_line(["upscale", "in.png", "out.png", "--onnx", "x4.onnx"])  # type: ignore[assignment]
+    del count, code
 
 
 def main() -> None:

@@ -1,8 +1,8 @@
-"""Command line: ``python -m korvane demo [options]``."""
+"""Command line: ``python -m korvane COMMAND [options]`` (``upscale``, ``demo``)."""
 
 import sys
 
-from korvane.demo import main
+from korvane.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,0 +1,311 @@
+"""``python -m korvane upscale`` on small real ONNX graphs: results, picture modes, refusals."""
+
+import subprocess
+import sys
+
+import numpy
+import pytest
+
+# Pillow first: where it is missing (the sanitizer run), ONNX Runtime is never loaded.
+Image = pytest.importorskip("PIL.Image")
+onnx = pytest.importorskip("onnx")
+pytest.importorskip("onnxruntime")
+
+from onnx import TensorProto, helper, numpy_helper  # noqa: E402
+
+from korvane.cli import main  # noqa: E402
+from korvane.testing import count_syncs, make_strict_cupy  # noqa: E402
+from korvane.upscale import upscale_tiled  # noqa: E402
+from korvane.upscale.onnx_model import OnnxModel  # noqa: E402
+
+
+def x2_graph(path, input_shape, output_shape, weights, extra_input=False):
+    """A 1x1 convolution to 4C channels, then DepthToSpace: a x2 upscaler."""
+    channels = weights.shape[1]
+    inputs = [helper.make_tensor_value_info("pixels", TensorProto.FLOAT, input_shape)]
+    if extra_input:
+        inputs.append(helper.make_tensor_value_info("strength", TensorProto.FLOAT, [1]))
+    graph = helper.make_graph(
+        [helper.make_node("Conv", ["pixels", "w"], ["features"]),
+         helper.make_node("DepthToSpace", ["features"], ["big"], blocksize=2, mode="CRD")],
+        "x2", inputs, [helper.make_tensor_value_info("big", TensorProto.FLOAT, output_shape)],
+        initializer=[numpy_helper.from_array(weights.reshape(channels * 4, channels, 1, 1), "w")],
+    )
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
+    model.ir_version = 8
+    onnx.checker.check_model(model)
+    onnx.save(model, path)
+    return str(path)
+
+
+def mixing(channels=3, seed=1):
+    """Weights that mix the channels differently into each of the four output sub-pixels."""
+    return numpy.random.default_rng(seed).uniform(0.0, 0.5, (channels * 4, channels)).astype(numpy.float32)
+
+
+def repeating(channels=3):
+    """Weights that copy every channel into its four sub-pixels: nearest-neighbour x2."""
+    return numpy.repeat(numpy.eye(channels, dtype=numpy.float32), 4, axis=0)
+
+
+@pytest.fixture(scope="module")
+def graphs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("graphs")
+    return {
+        "dynamic": x2_graph(folder / "dynamic.onnx", ["n", 3, "h", "w"], ["n", 3, "H", "W"], mixing()),
+        "fixed": x2_graph(folder / "fixed.onnx", [3, 3, 16, 16], [3, 3, 32, 32], mixing()),
+        "repeat": x2_graph(folder / "repeat.onnx", ["n", 3, "h", "w"], ["n", 3, "H", "W"], repeating()),
+        "repeat grey": x2_graph(folder / "grey.onnx", ["n", 1, "h", "w"], ["n", 1, "H", "W"], repeating(1)),
+    }
+
+
+def smooth(height, width, channels, maximum=255, seed=0):
+    """Integer samples that vary slowly, so that JPEG keeps them close."""
+    rng = numpy.random.default_rng(seed)
+    y, x = numpy.mgrid[0:height, 0:width] / max(height, width)
+    planes = [0.5 + 0.4 * numpy.sin(2.0 * x * rng.uniform(0.5, 1.5) + 1.5 * y + 2 * k) for k in range(channels)]
+    values = numpy.rint(numpy.stack(planes, axis=2) * maximum).astype(numpy.uint16 if maximum > 255 else numpy.uint8)
+    return values[:, :, 0] if channels == 1 else values
+
+
+def run(capsys, *argv):
+    code = main(["upscale", *map(str, argv), "--no-progress"])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def unit(values, maximum=255):
+    return values.astype(numpy.float32) / numpy.float32(maximum)
+
+
+def samples(result, maximum=255):
+    return numpy.rint(numpy.clip(result, 0.0, 1.0) * maximum).astype(numpy.uint16 if maximum > 255 else numpy.uint8)
+
+
+# ---- results ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "graph, options, engine",
+    [
+        ("dynamic", ["--tile-size", "24", "--overlap", "4"], dict(tile_size=24, overlap=4, batch_size=8)),
+        ("dynamic", ["--tile-size", "20x28", "--batch-size", "5", "--window", "gaussian"],
+         dict(tile_size=(20, 28), overlap=(5, 7), batch_size=5, window="gaussian")),
+        # The graph's own 16x16 tiles in batches of 3: 20 tiles, so the last batch is padded.
+        ("fixed", [], dict(tile_size=16, overlap=4, batch_size=3)),
+        ("fixed", ["--window", "merge_tiles"], dict(tile_size=16, overlap=4, batch_size=3, window="merge_tiles")),
+    ],
+)
+def test_command_line_writes_what_upscale_tiled_gives(tmp_path, capsys, graphs, graph, options, engine):
+    rgb = numpy.random.default_rng(2).integers(0, 256, (45, 58, 3), dtype=numpy.uint8)
+    Image.fromarray(rgb).save(tmp_path / "in.png")
+    code, out, err = run(capsys, tmp_path / "in.png", tmp_path / "out.png", "--onnx", graphs[graph], *options)
+    assert code == 0, err
+    assert err == "" and "x2 with" in out and "116x90 in" in out
+    expected = samples(upscale_tiled(unit(rgb), OnnxModel(graphs[graph], provider="cpu"), **engine))
+    with Image.open(tmp_path / "out.png") as written:
+        assert written.mode == "RGB"
+        numpy.testing.assert_array_equal(numpy.asarray(written), expected)
+
+
+# Input mode, model, output extension -> output mode, and the note on stderr.
+MODES = [
+    ("RGB", "repeat", ".png", "RGB", ""),
+    ("L", "repeat", ".png", "L", ""),  # replicated into RGB for the model, back to grey after
+    ("L", "repeat grey", ".tif", "L", ""),
+    ("I;16", "repeat", ".png", "I;16", ""),
+    ("I;16", "repeat", ".tiff", "I;16", ""),
+    ("I;16", "repeat", ".jpg", "L",
+     "korvane: note: JPEG holds 8 bits per sample: the 16-bit result is written at 8 bits\n"),
+    ("RGBA", "repeat", ".png", "RGBA", ""),
+    ("RGBA", "repeat", ".jpeg", "RGB", "korvane: note: JPEG has no alpha channel: the alpha of {input} is left out\n"),
+    ("P", "repeat", ".png", "RGB", ""),
+]
+
+
+def write_mode(path, mode):
+    """A smooth picture in ``mode``, and its samples as the command line reads them (colour, alpha, maximum)."""
+    if mode in ("L", "I;16"):
+        maximum = 65535 if mode == "I;16" else 255
+        grey = smooth(30, 40, 1, maximum)
+        Image.fromarray(grey).save(path)
+        return grey, None, maximum
+    rgb = smooth(30, 40, 3)
+    if mode == "RGBA":
+        alpha = numpy.zeros((30, 40), numpy.uint8)
+        alpha[:, 20:] = 255
+        Image.fromarray(numpy.dstack([rgb, alpha])).save(path)
+        return rgb, alpha, 255
+    picture = Image.fromarray(rgb)
+    if mode == "P":
+        picture = picture.quantize(64)
+        rgb = numpy.asarray(picture.convert("RGB"))
+    picture.save(path)
+    return rgb, None, 255
+
+
+@pytest.mark.parametrize("mode, graph, suffix, written_mode, noted", MODES)
+def test_picture_modes_come_back_enlarged_in_their_own_mode(tmp_path, capsys, graphs, mode, graph, suffix,
+                                                            written_mode, noted):
+    source = tmp_path / "in.png"
+    colour, _, maximum = write_mode(source, mode)
+    code, _, err = run(capsys, source, tmp_path / f"out{suffix}", "--onnx", graphs[graph], "--tile-size", "16")
+    assert code == 0, err
+    assert err == noted.format(input=source)
+    with Image.open(tmp_path / f"out{suffix}") as written:
+        assert written.mode == written_mode
+        planes = numpy.asarray(written).astype(int)
+    if written_mode != mode and maximum > 255:
+        colour = numpy.rint(colour / 257)  # written at 8 bits
+    expected = colour.repeat(2, axis=0).repeat(2, axis=1).astype(int)
+    shown = planes if expected.ndim == 2 else planes[..., :3]
+    assert numpy.abs(shown - expected).max() <= (8 if suffix in (".jpg", ".jpeg") else 0)  # JPEG is lossy
+    if written_mode == "RGBA":
+        # Alpha is enlarged on its own: the transparent and opaque halves stay apart, at twice the size.
+        assert (planes[:, :38, 3] == 0).all() and (planes[:, 42:, 3] == 255).all()
+
+
+def test_device_batches_cross_to_onnx_runtime_once_each_way(graphs, monkeypatch):
+    # A strict CuPy-like module: implicit host conversions raise, copies are counted.
+    strict = make_strict_cupy()
+    monkeypatch.setitem(sys.modules, "cupy", strict)
+    host = numpy.random.default_rng(3).random((30, 40, 3), dtype=numpy.float32)
+    model = OnnxModel(graphs["dynamic"], provider="cpu")
+    image = strict.asarray(host)
+    with count_syncs() as counts:
+        result = upscale_tiled(image, model, tile_size=16, overlap=4, batch_size=4)  # 9 tiles, 3 batches
+    assert type(result) is strict.ndarray
+    assert (counts.to_host, counts.waits, counts.scalars) == (3, 0, 0)
+    numpy.testing.assert_array_equal(result.get(), upscale_tiled(host, model, tile_size=16, overlap=4, batch_size=4))
+
+
+def test_module_entry_point_runs_without_carriage_returns_in_a_pipe(tmp_path, graphs):
+    Image.fromarray(smooth(40, 50, 3)).save(tmp_path / "in.png")
+    result = subprocess.run(
+        [sys.executable, "-m", "korvane", "upscale", str(tmp_path / "in.png"), str(tmp_path / "out.tif"),
+         "--onnx", graphs["dynamic"], "--tile-size", "16"],
+        capture_output=True, text=True, timeout=120, check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "\r" not in result.stderr and result.stderr == ""  # tqdm stays quiet off a terminal
+    assert f"{tmp_path / 'out.tif'} 100x80 in " in result.stdout
+    with Image.open(tmp_path / "out.tif") as written:
+        assert written.size == (100, 80)
+
+
+def _gpu_is_here():
+    from korvane.testing import cupy_is_usable
+
+    return _cuda_is_here() and cupy_is_usable()
+
+
+@pytest.mark.skipif("not _gpu_is_here()", reason="needs onnxruntime-gpu and CuPy with a usable GPU")
+@pytest.mark.parametrize("graph", ["dynamic", "fixed"])
+def test_gpu_path_writes_what_the_cpu_path_writes(tmp_path, capsys, graphs, graph):
+    Image.fromarray(smooth(70, 90, 3)).save(tmp_path / "in.png")
+    for provider in ("cpu", "cuda"):
+        code, out, err = run(capsys, tmp_path / "in.png", tmp_path / f"{provider}.png", "--onnx", graphs[graph],
+                             "--tile-size", "16", "--provider", provider)
+        assert code == 0, err
+        assert ("on the GPU (CUDA)" in out) == (provider == "cuda")
+    cpu, gpu = (numpy.asarray(Image.open(tmp_path / f"{p}.png")).astype(int) for p in ("cpu", "cuda"))
+    assert numpy.abs(cpu - gpu).max() <= 1  # the GPU's float rounding may move a sample by one
+
+
+# ---- refusals --------------------------------------------------------------------------------------
+
+
+def _two_inputs(folder):
+    return x2_graph(folder / "two.onnx", ["n", 3, "h", "w"], ["n", 3, "H", "W"], mixing(), extra_input=True)
+
+
+def _rank_three(folder):
+    path = folder / "rank3.onnx"
+    graph = helper.make_graph([helper.make_node("Identity", ["x"], ["y"])], "r3",
+                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, [3, "h", "w"])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [3, "h", "w"])])
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)], ir_version=8), path)
+    return str(path)
+
+
+def _nhwc(folder):
+    return x2_graph(folder / "nhwc.onnx", [1, 16, 16, 3], [1, 16, 32, 6], mixing(16))
+
+
+def _shrinking(folder):
+    # A 3x3 convolution without padding: 2 pixels smaller, not a whole scale.
+    path = folder / "shrink.onnx"
+    weights = numpy.full((3, 3, 3, 3), 1 / 27, numpy.float32)
+    graph = helper.make_graph([helper.make_node("Conv", ["x", "w"], ["y"])], "shrink",
+                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["n", 3, "h", "w"])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["n", 3, "H", "W"])],
+                              initializer=[numpy_helper.from_array(weights, "w")])
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)], ir_version=8), path)
+    return str(path)
+
+
+def _text(folder):
+    path = folder / "notes.onnx"
+    path.write_text("not a graph")
+    return str(path)
+
+
+def _no_onnxruntime(monkeypatch):
+    monkeypatch.setitem(sys.modules, "onnxruntime", None)  # import onnxruntime raises ImportError
+
+
+def _cuda_is_here():
+    import onnxruntime
+
+    return "CUDAExecutionProvider" in onnxruntime.get_available_providers()
+
+
+# (input, output, model, extra options, environment change) -> exit status, the start of the error line.
+REFUSALS = [
+    ("missing.png", "out.png", "dynamic", [], None, 1, "no such file: {t}/missing.png"),
+    ("out", "out.png", "dynamic", [], None, 1, "{t}/out is a folder, not a picture file"),
+    ("notes.png", "out.png", "dynamic", [], None, 1, "cannot read {t}/notes.png as a picture: "),
+    ("in.png", "out.webp", "dynamic", [], None, 2, "{t}/out/out.webp: unknown output extension '.webp'"),
+    ("in.png", "nowhere/out.png", "dynamic", [], None, 1, "cannot write {t}/out/nowhere/out.png: there is no folder"),
+    ("in.png", "out.png", "missing", [], None, 1, "cannot read the model {t}/missing.onnx: No such file or directory"),
+    ("in.png", "out.png", _text, [], None, 1, "{t}/notes.onnx is not a usable ONNX model: [ONNXRuntimeError]"),
+    ("in.png", "out.png", _two_inputs, [], None, 1,
+     "{t}/two.onnx: expected a graph with 1 input and 1 output, got 2 input(s) (pixels, strength)"),
+    ("in.png", "out.png", _rank_three, [], None, 1,
+     "{t}/rank3.onnx: expected an NCHW input of rank 4, got input 'x' of shape [3, ?, ?]"),
+    ("in.png", "out.png", _nhwc, [], None, 1,
+     "{t}/nhwc.onnx: expected an NCHW input of 1 or 3 channels, got input 'pixels' of shape [1, 16, 16, 3] "
+     "(that looks like NHWC)"),
+    ("in.png", "out.png", _shrinking, ["--tile-size", "16"], None, 1,
+     "the model's output does not fit: model output for batch 0 (tiles 0 to 7): expected shape (8, C', 16*s, 16*s) "
+     "for a whole number s >= 1, got (8, 3, 14, 14)"),
+    ("in.png", "out.png", "fixed", ["--tile-size", "32"], None, 2,
+     "--tile-size 32x32 does not fit the model, which takes tiles of 16x16; leave --tile-size out"),
+    ("in.png", "out.png", "fixed", ["--batch-size", "4"], None, 2,
+     "--batch-size 4 does not fit the model, which takes batches of 3; leave --batch-size out"),
+    ("in.png", "out.png", "dynamic", ["--tile-size", "16", "--overlap", "16"], None, 2,
+     "--overlap 16 must be smaller than the tile size 16 on each axis"),
+    ("in.png", "out.png", "dynamic", ["--tile-size", "0"], None, 2, "argument --tile-size: --tile-size must be at"),
+    ("in.png", "out.png", "repeat grey", [], None, 1,
+     "the model takes 1 channel (greyscale), and {t}/in.png is in colour; convert it to greyscale first"),
+    ("in.png", "out.png", "dynamic", [], _no_onnxruntime, 1,
+     'running ONNX models needs ONNX Runtime: pip install "korvane[onnx]"'),
+    pytest.param("in.png", "out.png", "dynamic", ["--provider", "cuda"], None, 1,
+                 "ONNX Runtime here has no CUDA provider (it has ", marks=pytest.mark.skipif(
+                     "_cuda_is_here()", reason="this ONNX Runtime has a CUDA provider")),
+]
+
+
+@pytest.mark.parametrize("source, target, graph, options, change, code, message", REFUSALS)
+def test_refusals_are_one_line_with_no_output_file(tmp_path, capsys, monkeypatch, graphs, source, target, graph,
+                                                   options, change, code, message):
+    Image.fromarray(smooth(40, 50, 3)).save(tmp_path / "in.png")
+    (tmp_path / "notes.png").write_text("not a picture")
+    (tmp_path / "out").mkdir()
+    model = graph(tmp_path) if callable(graph) else graphs.get(graph, str(tmp_path / "missing.onnx"))
+    if change is not None:
+        change(monkeypatch)
+    got, out, err = run(capsys, tmp_path / source, tmp_path / "out" / target, "--onnx", model, *options)
+    assert (got, out) == (code, "")
+    assert err.startswith("korvane: error: " + message.format(t=tmp_path)) and err.count("\n") == 1, err
+    assert list((tmp_path / "out").iterdir()) == []  # no result, no temporary file left behind
