@@ -43,7 +43,7 @@ def synthetic_photo(height, width, seed=3):
     # Thin dark strokes, like lettering.
     for _ in range(40):
         top, left = int(rng.uniform(0, height - 40)), int(rng.uniform(0, width - 300))
-        rgb[top:top + 3, left:left + int(rng.uniform(60, 300))] = 0.05
+        rgb[top : top + 3, left : left + int(rng.uniform(60, 300))] = 0.05
     rgb += rng.normal(0.0, 0.01, rgb.shape).astype(numpy.float32)  # sensor noise
     return numpy.rint(numpy.clip(rgb, 0.0, 1.0) * 255.0).astype(numpy.uint8)
 
@@ -65,8 +65,19 @@ def main():
             width, height = map(int, args.size.lower().split("x"))
             photo = str(Path(folder) / f"photo_{width}x{height}.jpg")
             Image.fromarray(synthetic_photo(height, width), "RGB").save(photo, quality=92)
-        command = [sys.executable, "-m", "korvane", "demo", photo, "--backend", args.backend,
-                   "--out", str(Path(folder) / "out"), "--no-progress", *extra]
+        command = [
+            sys.executable,
+            "-m",
+            "korvane",
+            "demo",
+            photo,
+            "--backend",
+            args.backend,
+            "--out",
+            str(Path(folder) / "out"),
+            "--no-progress",
+            *extra,
+        ]
         load_before = os.getloadavg()[0]
         started = time.perf_counter()
         result = subprocess.run(command, check=False)
@@ -74,12 +85,16 @@ def main():
         usage = resource.getrusage(resource.RUSAGE_CHILDREN)
         load_after = os.getloadavg()[0]
         written = sorted((p.name, p.stat().st_size) for p in (Path(folder) / "out").glob("*"))
-    print(f"\n{platform.python_implementation()} {platform.python_version()}, NumPy {numpy.__version__}, "
-          f"{platform.machine()}")
+    print(
+        f"\n{platform.python_implementation()} {platform.python_version()}, NumPy {numpy.__version__}, "
+        f"{platform.machine()}"
+    )
     cpu = usage.ru_utime + usage.ru_stime
-    print(f"demo exit status {result.returncode}: wall time {wall:.1f} s, CPU time {cpu:.1f} s, "
-          f"peak memory {usage.ru_maxrss / 2**20:.2f} GiB (resident set size of the demo process); "
-          f"load average {load_before:.1f} before, {load_after:.1f} after, on {os.cpu_count()} cores")
+    print(
+        f"demo exit status {result.returncode}: wall time {wall:.1f} s, CPU time {cpu:.1f} s, "
+        f"peak memory {usage.ru_maxrss / 2**20:.2f} GiB (resident set size of the demo process); "
+        f"load average {load_before:.1f} before, {load_after:.1f} after, on {os.cpu_count()} cores"
+    )
     print("files: " + ", ".join(f"{name} {size / 2**20:.1f} MiB" for name, size in written))
     return result.returncode
 

@@ -68,6 +68,7 @@ def road(image, model, s):
 def engine(window):
     def run(image, model, s):
         return ENGINE.upscale_tiled(image, model, tile_size=TILE_SIZE, overlap=OVERLAP, window=window)
+
     run.__name__ = f"upscale_tiled({window!r})"
     return run
 
@@ -104,8 +105,10 @@ def part_a(rounds, sizes):
             for f in contenders:
                 top, size = peak(f, image, model, s)
                 ratio = statistics.median(r / t for r, t in zip(times[road], times[f]))
-                print(f"{f'{n}x{n}x3':>14} {s:>2} {f.__name__:<28} {statistics.median(times[f]):9.3f} "
-                      f"{ratio:8.1f}x {top / size:11.2f}x")
+                print(
+                    f"{f'{n}x{n}x3':>14} {s:>2} {f.__name__:<28} {statistics.median(times[f]):9.3f} "
+                    f"{ratio:8.1f}x {top / size:11.2f}x"
+                )
 
 
 def part_b(rounds):
@@ -113,8 +116,7 @@ def part_b(rounds):
     grid = ENGINE.TileGrid(n, n, (TILE_SIZE, TILE_SIZE), (OVERLAP, OVERLAP))
     accumulator = ENGINE._SeparableAccumulator(CP, grid, s, c, "hann")
     batches = list(grid.batches(8))
-    outputs = CP.asarray(numpy.random.default_rng(1).random((8, c, TILE_SIZE * s, TILE_SIZE * s),
-                                                            dtype=numpy.float32))
+    outputs = CP.asarray(numpy.random.default_rng(1).random((8, c, TILE_SIZE * s, TILE_SIZE * s), dtype=numpy.float32))
     values = sum(h * w * c for t in grid for _, _, h, w in [grid.region(t, s)])
     source = numpy.ones(accumulator.canvas.shape, numpy.float32)
     target = numpy.empty_like(source)
@@ -131,8 +133,10 @@ def part_b(rounds):
         copy_rates.append(8 * source.size / t_copy / 1e9)
         ratios.append(acc_rates[-1] / copy_rates[-1])
     print(f"\n(b) bandwidth, {n}x{n}x3 at x{s} ({len(grid)} tiles, {values / 1e6:.0f} M values accumulated)")
-    print(f"    accumulation {statistics.median(acc_rates):6.2f} GB/s   numpy.copyto {statistics.median(copy_rates):6.2f}"
-          f" GB/s   ratio {statistics.median(ratios):.2f}")
+    print(
+        f"    accumulation {statistics.median(acc_rates):6.2f} GB/s   numpy.copyto {statistics.median(copy_rates):6.2f}"
+        f" GB/s   ratio {statistics.median(ratios):.2f}"
+    )
 
 
 def part_c():
@@ -163,8 +167,10 @@ def main():
     parser.add_argument("--quick", action="store_true", help="1024² only, 3 rounds")
     args = parser.parse_args()
     rounds = 3 if args.quick else args.rounds
-    print(f"Python {platform.python_version()}, NumPy {numpy.__version__}, {platform.machine()}, "
-          f"{rounds} rounds; the NumPy stand-in for cupy")
+    print(
+        f"Python {platform.python_version()}, NumPy {numpy.__version__}, {platform.machine()}, "
+        f"{rounds} rounds; the NumPy stand-in for cupy"
+    )
     part_a(rounds, (1024,) if args.quick else (1024, 2048))
     part_b(rounds)
     part_c()

@@ -102,25 +102,60 @@ def build_cases(cp, dm, tl, small):
     # In-place calls run again and again on the same arrays: scale 1.0 keeps the values finite.
     return [
         ("guess_image_layout", f"HWC {image.shape}", lambda: dm.guess_image_layout(image), 0),
-        ("image_to_batch", f"{image.shape}, swap, mean, scale", lambda: dm.image_to_batch(
-            image, scalefactor=1.0, mean=mean), 2 * nbytes),
-        ("images_to_batch", f"8 x {small_images[0].shape}, mean", lambda: dm.images_to_batch(
-            small_images, mean=mean), 2 * sum(i.nbytes for i in small_images)),
-        ("batch_to_images", f"{batch.shape}, swap, mean, scale", lambda: dm.batch_to_images(
-            batch, scalefactor=1.0, mean=mean), 2 * batch.nbytes),
-        ("image_to_batch_pixelshift", f"{shift_image.shape}, dim {dim}", lambda: dm.image_to_batch_pixelshift(
-            shift_image, dim, swap_rb=False), 2 * shift_image.nbytes),
-        ("pixelshift_fuse", f"{preds.shape[0]} x {preds.shape[1:]}, dim {dim}", lambda: dm.pixelshift_fuse(
-            preds, acc, hits, 0, dim), preds.nbytes + 2 * acc.nbytes + 2 * hits.nbytes),
-        ("tile_image", f"{image.shape}, {tile_size}/{overlap} -> {len(tiles)} tiles",
-         lambda: tl.tile_image(image, tile_size, overlap), nbytes + padded_bytes),
-        ("add_padding", f"{image.shape} -> {padded_shape}", lambda: tl.add_padding(image, tile_size, overlap),
-         nbytes + padded_bytes),
-        ("merge_tiles", f"{len(tiles)} x {upscaled[0].shape}, scale {scale}", lambda: tl.merge_tiles(
-            upscaled, tuple(image.shape), tuple(padded_shape), scale, tile_size, overlap),
-         len(tiles) * upscaled[0].nbytes + merged_bytes),
-        ("create_gaussian_weights", f"{big}, sigma {big // 4}", lambda: tl.create_gaussian_weights(big, big // 4),
-         big * big * 8),
+        (
+            "image_to_batch",
+            f"{image.shape}, swap, mean, scale",
+            lambda: dm.image_to_batch(image, scalefactor=1.0, mean=mean),
+            2 * nbytes,
+        ),
+        (
+            "images_to_batch",
+            f"8 x {small_images[0].shape}, mean",
+            lambda: dm.images_to_batch(small_images, mean=mean),
+            2 * sum(i.nbytes for i in small_images),
+        ),
+        (
+            "batch_to_images",
+            f"{batch.shape}, swap, mean, scale",
+            lambda: dm.batch_to_images(batch, scalefactor=1.0, mean=mean),
+            2 * batch.nbytes,
+        ),
+        (
+            "image_to_batch_pixelshift",
+            f"{shift_image.shape}, dim {dim}",
+            lambda: dm.image_to_batch_pixelshift(shift_image, dim, swap_rb=False),
+            2 * shift_image.nbytes,
+        ),
+        (
+            "pixelshift_fuse",
+            f"{preds.shape[0]} x {preds.shape[1:]}, dim {dim}",
+            lambda: dm.pixelshift_fuse(preds, acc, hits, 0, dim),
+            preds.nbytes + 2 * acc.nbytes + 2 * hits.nbytes,
+        ),
+        (
+            "tile_image",
+            f"{image.shape}, {tile_size}/{overlap} -> {len(tiles)} tiles",
+            lambda: tl.tile_image(image, tile_size, overlap),
+            nbytes + padded_bytes,
+        ),
+        (
+            "add_padding",
+            f"{image.shape} -> {padded_shape}",
+            lambda: tl.add_padding(image, tile_size, overlap),
+            nbytes + padded_bytes,
+        ),
+        (
+            "merge_tiles",
+            f"{len(tiles)} x {upscaled[0].shape}, scale {scale}",
+            lambda: tl.merge_tiles(upscaled, tuple(image.shape), tuple(padded_shape), scale, tile_size, overlap),
+            len(tiles) * upscaled[0].nbytes + merged_bytes,
+        ),
+        (
+            "create_gaussian_weights",
+            f"{big}, sigma {big // 4}",
+            lambda: tl.create_gaussian_weights(big, big // 4),
+            big * big * 8,
+        ),
     ]
 
 
@@ -137,8 +172,7 @@ def main(argv=None):
 
     name, peak = device_description(cp)
     version = getattr(cp, "__version__", "stand-in")
-    print(f"device: {name}; CuPy {version}; peak memory bandwidth "
-          + (f"{peak / 1e9:.0f} GB/s" if peak else "unknown"))
+    print(f"device: {name}; CuPy {version}; peak memory bandwidth " + (f"{peak / 1e9:.0f} GB/s" if peak else "unknown"))
     print(f"{'function':<26} {'case':<44} {'host/call':>10} {'GPU/call':>10} {'GB/s':>8} {'of peak':>8}")
     for function, case, call, moved in build_cases(cp, dm, tl, args.small):
         host, gpu = measure(cp, call, args.repeat)

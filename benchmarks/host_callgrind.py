@@ -77,8 +77,17 @@ def drive(site, variant, path, iterations):
 
 def callgrind(site, variant, path, iterations, workdir):
     out = Path(workdir) / f"{path}.{variant}.{iterations}.out"
-    command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
-               "--drive", variant, path, str(iterations)] + (["--site", site] if site else [])
+    command = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        sys.executable,
+        __file__,
+        "--drive",
+        variant,
+        path,
+        str(iterations),
+    ] + (["--site", site] if site else [])
     # One thread for NumPy's BLAS: its idle threads spin, and callgrind would count that.
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     done = subprocess.run(command, capture_output=True, text=True, env=env)
@@ -92,8 +101,12 @@ LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([\d.]+%\)\s+)?(\S.*?)\s*$")
 
 def per_function(out, inclusive):
     """{function: instructions} from callgrind_annotate."""
-    done = subprocess.run(["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}", "--threshold=100",
-                           str(out)], capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        ["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}", "--threshold=100", str(out)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     costs, total = {}, None
     for line in done.stdout.splitlines():
         m = LINE.match(line)
@@ -111,8 +124,12 @@ def per_function(out, inclusive):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("paths", nargs="*", metavar="PATH",
-                        help=f"paths to count (default: {', '.join(PATHS)}); also {', '.join(ARRAY_PATHS)}")
+    parser.add_argument(
+        "paths",
+        nargs="*",
+        metavar="PATH",
+        help=f"paths to count (default: {', '.join(PATHS)}); also {', '.join(ARRAY_PATHS)}",
+    )
     parser.add_argument("--site", help="directory put first on sys.path (an unstripped build of korvane)")
     parser.add_argument("--calls", type=int, default=20000, help="calls in the longer of the two runs")
     parser.add_argument("--top", type=int, default=12, help="functions shown per native path")
@@ -130,8 +147,10 @@ def main(argv=None):
     long_run = max(2, args.calls // 10)
     short_run = long_run // 4
     calls = (long_run - short_run) * 10
-    print(f"callgrind, instructions per call (difference of {long_run * 10} and {short_run * 10} calls)"
-          + (f"; korvane from {site}" if site else ""))
+    print(
+        f"callgrind, instructions per call (difference of {long_run * 10} and {short_run * 10} calls)"
+        + (f"; korvane from {site}" if site else "")
+    )
     print(f"{'path':<20} " + " ".join(f"{v:>10}" for v in VARIANTS) + f" {'plain/native':>13} {'native/floor':>13}")
     breakdowns, totals = {}, {}
     with tempfile.TemporaryDirectory(prefix="korvane-callgrind-") as workdir:
@@ -146,28 +165,38 @@ def main(argv=None):
                     (_, inc0), (_, inc1) = per_function(outs[0], True), per_function(outs[1], True)
                     breakdowns.setdefault(path, {})[variant] = (
                         {k: (v - self0.get(k, 0)) / calls for k, v in self1.items()},
-                        {k: (v - inc0.get(k, 0)) / calls for k, v in inc1.items()})
-            print(f"{path:<20} " + " ".join(f"{counts[v]:10.0f}" for v in VARIANTS)
-                  + f" {counts['plain'] / counts['native']:12.2f}x {counts['native'] / counts['floor']:12.2f}x",
-                  flush=True)
+                        {k: (v - inc0.get(k, 0)) / calls for k, v in inc1.items()},
+                    )
+            print(
+                f"{path:<20} "
+                + " ".join(f"{counts[v]:10.0f}" for v in VARIANTS)
+                + f" {counts['plain'] / counts['native']:12.2f}x {counts['native'] / counts['floor']:12.2f}x",
+                flush=True,
+            )
     for path, sides in breakdowns.items():
         native_self, native_inclusive = sides["native"]
         floor_self = sides["floor"][0]
-        print(f"\n{path}: instructions per call by function, self cost, native beside the floor "
-              f"(largest differences first)")
-        names = sorted(set(native_self) | set(floor_self),
-                       key=lambda k: -abs(native_self.get(k, 0) - floor_self.get(k, 0)))
-        for name in names[:args.top]:
+        print(
+            f"\n{path}: instructions per call by function, self cost, native beside the floor "
+            f"(largest differences first)"
+        )
+        names = sorted(
+            set(native_self) | set(floor_self), key=lambda k: -abs(native_self.get(k, 0) - floor_self.get(k, 0))
+        )
+        for name in names[: args.top]:
             n, f = native_self.get(name, 0), floor_self.get(name, 0)
             if abs(n - f) < 1:
                 break
             print(f"  {n:8.1f} {f:8.1f}  {name}")
-        print(f"  inclusive cost of korvane's own functions (native):")
+        print("  inclusive cost of korvane's own functions (native):")
         # Inclusive costs above the call's total come from call cycles (recursion through the
         # interpreter), which callgrind cannot attribute: they are left out.
-        own = [(name, cost) for name, cost in native_inclusive.items()
-               if ("kv::" in name or "(anonymous namespace)" in name) and cost <= totals[path]["native"] * 1.01]
-        for name, cost in sorted(own, key=lambda kv: -kv[1])[:args.top]:
+        own = [
+            (name, cost)
+            for name, cost in native_inclusive.items()
+            if ("kv::" in name or "(anonymous namespace)" in name) and cost <= totals[path]["native"] * 1.01
+        ]
+        for name, cost in sorted(own, key=lambda kv: -kv[1])[: args.top]:
             if cost >= 1:
                 print(f"  {cost:8.1f}  {name}")
     return 0

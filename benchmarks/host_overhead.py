@@ -51,6 +51,7 @@ FLOOR_SOURCE = Path(__file__).resolve().parent / "host_floor.c"
 
 # ---- the three sides ------------------------------------------------------------------------
 
+
 def load_modules():
     import korvane.testing
 
@@ -75,8 +76,17 @@ def build_floor(workdir):
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     target = Path(workdir) / f"korvane_floor{suffix}"
     compiler = os.environ.get("CC", "gcc").split()
-    command = [*compiler, "-O3", "-DNDEBUG", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}",
-               str(FLOOR_SOURCE), "-o", str(target)]
+    command = [
+        *compiler,
+        "-O3",
+        "-DNDEBUG",
+        "-shared",
+        "-fPIC",
+        f"-I{sysconfig.get_paths()['include']}",
+        str(FLOOR_SOURCE),
+        "-o",
+        str(target),
+    ]
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
         sys.exit(f"host_overhead: building the floor failed:\n{' '.join(command)}\n{done.stderr}")
@@ -109,8 +119,7 @@ ARRAY_BOUND = (1.0, 1.03)
 
 
 class Case:
-    def __init__(self, function, label, args, kwargs=None, targets=NOT_SLOWER, fails=False, binding=False,
-                 floor="c"):
+    def __init__(self, function, label, args, kwargs=None, targets=NOT_SLOWER, fails=False, binding=False, floor="c"):
         self.function = function
         self.label = label
         self.args = list(args)
@@ -136,49 +145,93 @@ def build_cases(cp, dm, tl):
     def floor_image_to_batch(args, kwargs):
         (image,), mean, scalefactor = args, kwargs["mean"], kwargs["scalefactor"]
         return straight_line(
-            ["dtype = image.dtype",
-             "x = bgr_to_rgb(image)",
-             "x -= array(mean, dtype=dtype)",
-             "x *= scalefactor",
-             "return x.transpose(axes)[lead]"],
-            image=image, bgr_to_rgb=dm.bgr_to_rgb, array=cp.array, mean=mean, scalefactor=scalefactor,
-            axes=(2, 0, 1), lead=lead)
+            [
+                "dtype = image.dtype",
+                "x = bgr_to_rgb(image)",
+                "x -= array(mean, dtype=dtype)",
+                "x *= scalefactor",
+                "return x.transpose(axes)[lead]",
+            ],
+            image=image,
+            bgr_to_rgb=dm.bgr_to_rgb,
+            array=cp.array,
+            mean=mean,
+            scalefactor=scalefactor,
+            axes=(2, 0, 1),
+            lead=lead,
+        )
 
     def floor_images_to_batch(args, kwargs):
         images, mean = args[0], kwargs["mean"]
         lines, values = [], {f"i{k}": image for k, image in enumerate(images)}
         for k in range(len(images)):
-            lines += [f"d{k} = i{k}.dtype", f"x{k} = bgr_to_rgb(i{k})", f"x{k} -= array(mean, dtype=d{k})",
-                      f"r{k} = x{k}.transpose(axes)[lead]"]
+            lines += [
+                f"d{k} = i{k}.dtype",
+                f"x{k} = bgr_to_rgb(i{k})",
+                f"x{k} -= array(mean, dtype=d{k})",
+                f"r{k} = x{k}.transpose(axes)[lead]",
+            ]
         lines.append(f"return stack([{', '.join(f'r{k}' for k in range(len(images)))}], axis=0)")
-        return straight_line(lines, **values, bgr_to_rgb=dm.bgr_to_rgb, array=cp.array, stack=cp.stack,
-                             mean=mean, axes=(2, 0, 1), lead=lead)
+        return straight_line(
+            lines,
+            **values,
+            bgr_to_rgb=dm.bgr_to_rgb,
+            array=cp.array,
+            stack=cp.stack,
+            mean=mean,
+            axes=(2, 0, 1),
+            lead=lead,
+        )
 
     def floor_batch_to_images(args, kwargs):
         (batch,), mean, scalefactor = args, kwargs["mean"], kwargs["scalefactor"]
         n = len(batch)
         lines = [f"{', '.join(f'b{k}' for k in range(n))}, = batch"]
         for k in range(n):
-            lines += [f"x{k} = rgb_to_bgr(b{k}.transpose(axes))", f"x{k} *= reciprocal",
-                      f"x{k} += array(mean, dtype=x{k}.dtype)[reverse]"]
+            lines += [
+                f"x{k} = rgb_to_bgr(b{k}.transpose(axes))",
+                f"x{k} *= reciprocal",
+                f"x{k} += array(mean, dtype=x{k}.dtype)[reverse]",
+            ]
         lines.append(f"return [{', '.join(f'x{k}' for k in range(n))}]")
-        return straight_line(lines, batch=batch, rgb_to_bgr=dm.rgb_to_bgr, array=cp.array, mean=mean,
-                             reciprocal=1 / scalefactor, axes=(1, 2, 0), reverse=slice(None, None, -1))
+        return straight_line(
+            lines,
+            batch=batch,
+            rgb_to_bgr=dm.rgb_to_bgr,
+            array=cp.array,
+            mean=mean,
+            reciprocal=1 / scalefactor,
+            axes=(1, 2, 0),
+            reverse=slice(None, None, -1),
+        )
 
     def floor_pixelshift(args, kwargs):
         image, dim = args
         h, w, c = image.shape
-        lines = ["image.shape", "x = bgr_to_rgb(image)", "x -= array(mean, dtype=x.dtype)",
-                 "out = empty(shape, dtype=x.dtype)"]
+        lines = [
+            "image.shape",
+            "x = bgr_to_rgb(image)",
+            "x -= array(mean, dtype=x.dtype)",
+            "out = empty(shape, dtype=x.dtype)",
+        ]
         values = {}
         for i, j in itertools.product(range(dim), repeat=2):
             values[f"k{i}{j}"] = (slice(i, None, dim), slice(j, None, dim))
             lines.append(f"out[{i * dim + j}] = ascontiguousarray(x[k{i}{j}]).transpose(axes)")
         lines.append("return out")
         m = float(kwargs["mean"])
-        return straight_line(lines, image=image, bgr_to_rgb=dm.bgr_to_rgb, array=cp.array, empty=cp.empty,
-                             ascontiguousarray=cp.ascontiguousarray, mean=(m, m, m),
-                             shape=(dim * dim, c, h // dim, w // dim), axes=(2, 0, 1), **values)
+        return straight_line(
+            lines,
+            image=image,
+            bgr_to_rgb=dm.bgr_to_rgb,
+            array=cp.array,
+            empty=cp.empty,
+            ascontiguousarray=cp.ascontiguousarray,
+            mean=(m, m, m),
+            shape=(dim * dim, c, h // dim, w // dim),
+            axes=(2, 0, 1),
+            **values,
+        )
 
     def floor_fuse(args, kwargs):
         preds, acc, hits, start, dim = args
@@ -186,12 +239,15 @@ def build_cases(cp, dm, tl):
         values = {}
         for k in range(len(preds)):
             values[f"s{k}"] = divmod(start + k, dim)
-            lines += [f"u = preds[{k}].repeat(dim, axis=1).repeat(dim, axis=2)",
-                      f"u = roll(u, shift=s{k}, axis=axes)",
-                      "acc += u.astype(float32)",
-                      "hits += 1"]
-        return straight_line(lines, preds=preds, acc=acc, hits=hits, dim=dim, roll=cp.roll, float32=cp.float32,
-                             axes=(1, 2), **values)
+            lines += [
+                f"u = preds[{k}].repeat(dim, axis=1).repeat(dim, axis=2)",
+                f"u = roll(u, shift=s{k}, axis=axes)",
+                "acc += u.astype(float32)",
+                "hits += 1",
+            ]
+        return straight_line(
+            lines, preds=preds, acc=acc, hits=hits, dim=dim, roll=cp.roll, float32=cp.float32, axes=(1, 2), **values
+        )
 
     def padding(height, width, patch_size, overlap):
         step = patch_size - overlap
@@ -203,19 +259,33 @@ def build_cases(cp, dm, tl):
         pads = padding(image.shape[0], image.shape[1], tile_size, overlap)
         height, width = image.shape[0] + pads[0][1], image.shape[1] + pads[1][1]
         step = tile_size - overlap
-        keys = [(slice(y, y + tile_size), slice(x, x + tile_size))
-                for y in range(0, height - tile_size + 1, step) for x in range(0, width - tile_size + 1, step)]
+        keys = [
+            (slice(y, y + tile_size), slice(x, x + tile_size))
+            for y in range(0, height - tile_size + 1, step)
+            for x in range(0, width - tile_size + 1, step)
+        ]
         return straight_line(
-            ["image.shape", "image.shape",
-             "p = pad(image, pads, mode='reflect')",
-             "p.shape",
-             f"return [{', '.join(f'p[k{n}]' for n in range(len(keys)))}], p.shape"],
-            image=image, pad=cp.pad, pads=pads, **{f"k{n}": key for n, key in enumerate(keys)})
+            [
+                "image.shape",
+                "image.shape",
+                "p = pad(image, pads, mode='reflect')",
+                "p.shape",
+                f"return [{', '.join(f'p[k{n}]' for n in range(len(keys)))}], p.shape",
+            ],
+            image=image,
+            pad=cp.pad,
+            pads=pads,
+            **{f"k{n}": key for n, key in enumerate(keys)},
+        )
 
     def floor_add_padding(args, kwargs):
         image, patch_size, overlap = args
-        return straight_line(["image.shape", "image.shape", "return pad(image, pads, mode='reflect')"],
-                             image=image, pad=cp.pad, pads=padding(*image.shape[:2], patch_size, overlap))
+        return straight_line(
+            ["image.shape", "image.shape", "return pad(image, pads, mode='reflect')"],
+            image=image,
+            pad=cp.pad,
+            pads=padding(*image.shape[:2], patch_size, overlap),
+        )
 
     gaussian_lines = [
         "gx, gy = meshgrid(linspace(-1, 1, size), linspace(-1, 1, size))",
@@ -226,8 +296,16 @@ def build_cases(cp, dm, tl):
     ]
 
     def gaussian_values(size, sigma):
-        return dict(meshgrid=cp.meshgrid, linspace=cp.linspace, sqrt=cp.sqrt, exp=cp.exp, total=cp.sum,
-                    size=size, divisor=2.0 * sigma ** 2, trailing=(slice(None), slice(None), cp.newaxis))
+        return dict(
+            meshgrid=cp.meshgrid,
+            linspace=cp.linspace,
+            sqrt=cp.sqrt,
+            exp=cp.exp,
+            total=cp.sum,
+            size=size,
+            divisor=2.0 * sigma**2,
+            trailing=(slice(None), slice(None), cp.newaxis),
+        )
 
     def floor_gaussian(args, kwargs):
         size, sigma = args
@@ -238,7 +316,9 @@ def build_cases(cp, dm, tl):
         tile_size, overlap = tile_size * scale, overlap * scale
         height, width, channels = padded[0] * scale, padded[1] * scale, padded[2]
         step = tile_size - overlap
-        corners = [(y, x) for y in range(0, height - tile_size + 1, step) for x in range(0, width - tile_size + 1, step)]
+        corners = [
+            (y, x) for y in range(0, height - tile_size + 1, step) for x in range(0, width - tile_size + 1, step)
+        ]
         lines = ["m = zeros(shape, dtype=float32)", "w = zeros(shape, dtype=float32)", *gaussian_lines]
         values = {}
         for n, (y, x) in enumerate(corners):
@@ -247,9 +327,17 @@ def build_cases(cp, dm, tl):
             lines += [f"wt = to_float32(t{n}) * g", f"m[r{n}] += wt", f"w[r{n}] += g"]
         lines += ["m = m / (w + epsilon)", "return m[crop]"]
         crop = (slice(None, original[0] * scale), slice(None, original[1] * scale))
-        return straight_line(lines, zeros=cp.zeros, float32=cp.float32, to_float32=tl.to_float32,
-                             shape=(height, width, channels), epsilon=1e-08, crop=crop,
-                             **gaussian_values(tile_size, tile_size // 4), **values)
+        return straight_line(
+            lines,
+            zeros=cp.zeros,
+            float32=cp.float32,
+            to_float32=tl.to_float32,
+            shape=(height, width, channels),
+            epsilon=1e-08,
+            crop=crop,
+            **gaussian_values(tile_size, tile_size // 4),
+            **values,
+        )
 
     image = array(16, 16, 3)
     mean = (0.1, 0.2, 0.3)
@@ -258,28 +346,71 @@ def build_cases(cp, dm, tl):
         Case("guess_image_layout", "CHW (3, 16, 16)", [array(3, 16, 16)], targets=LAYOUT_3D),
         Case("guess_image_layout", "NCHW (2, 3, 16, 16)", [array(2, 3, 16, 16)], targets=LAYOUT_NCHW),
         Case("guess_image_layout", "ambiguous (4, 4, 4)", [array(4, 4, 4)], targets=LAYOUT_3D),
-        Case("image_to_batch", "NCHW passes through, layout=None", [array(2, 3, 16, 16)], {"layout": None},
-             targets=PASS_THROUGH),
+        Case(
+            "image_to_batch",
+            "NCHW passes through, layout=None",
+            [array(2, 3, 16, 16)],
+            {"layout": None},
+            targets=PASS_THROUGH,
+        ),
         Case("image_to_batch", "NHWC transposed, layout='NHWC'", [array(2, 16, 16, 3)], {"layout": "NHWC"}),
         # Scale 1.0: the calls work in place on the same arrays again and again.
-        Case("image_to_batch", "HWC, swap, mean, scale", [image], {"scalefactor": 1.0, "mean": mean},
-             targets=ARRAY_BOUND, floor=floor_image_to_batch),
-        Case("images_to_batch", "list of 2 HWC, mean", [[array(16, 16, 3), array(16, 16, 3)]], {"mean": mean},
-             targets=ARRAY_BOUND, floor=floor_images_to_batch),
-        Case("batch_to_images", "(2, 3, 16, 16), swap, mean, scale", [array(2, 3, 16, 16)],
-             {"scalefactor": 1.0, "mean": mean}, targets=ARRAY_BOUND, floor=floor_batch_to_images),
-        Case("image_to_batch_pixelshift", "(16, 16, 3), dim 2, mean", [array(16, 16, 3), 2], {"mean": 0.5},
-             targets=ARRAY_BOUND, floor=floor_pixelshift),
-        Case("pixelshift_fuse", "4 results (3, 8, 8), dim 2",
-             [array(4, 3, 8, 8), cp.zeros((3, 16, 16), dtype=cp.float32), cp.zeros((1, 16, 16), dtype=cp.float32),
-              0, 2], targets=ARRAY_BOUND, floor=floor_fuse),
-        Case("tile_image", "(100, 100, 3) -> 169 tiles of 8", [array(100, 100, 3), 8, 0],
-             targets=ARRAY_BOUND, floor=floor_tile_image),
-        Case("add_padding", "(30, 30, 3), 16, 4", [array(30, 30, 3), 16, 4], targets=ARRAY_BOUND,
-             floor=floor_add_padding),
-        Case("merge_tiles", "4 tiles (16, 16, 3), scale 2",
-             [[array(16, 16, 3) for _ in range(4)], (14, 14, 3), (14, 14, 3), 2, 8, 2],
-             targets=ARRAY_BOUND, floor=floor_merge),
+        Case(
+            "image_to_batch",
+            "HWC, swap, mean, scale",
+            [image],
+            {"scalefactor": 1.0, "mean": mean},
+            targets=ARRAY_BOUND,
+            floor=floor_image_to_batch,
+        ),
+        Case(
+            "images_to_batch",
+            "list of 2 HWC, mean",
+            [[array(16, 16, 3), array(16, 16, 3)]],
+            {"mean": mean},
+            targets=ARRAY_BOUND,
+            floor=floor_images_to_batch,
+        ),
+        Case(
+            "batch_to_images",
+            "(2, 3, 16, 16), swap, mean, scale",
+            [array(2, 3, 16, 16)],
+            {"scalefactor": 1.0, "mean": mean},
+            targets=ARRAY_BOUND,
+            floor=floor_batch_to_images,
+        ),
+        Case(
+            "image_to_batch_pixelshift",
+            "(16, 16, 3), dim 2, mean",
+            [array(16, 16, 3), 2],
+            {"mean": 0.5},
+            targets=ARRAY_BOUND,
+            floor=floor_pixelshift,
+        ),
+        Case(
+            "pixelshift_fuse",
+            "4 results (3, 8, 8), dim 2",
+            [array(4, 3, 8, 8), cp.zeros((3, 16, 16), dtype=cp.float32), cp.zeros((1, 16, 16), dtype=cp.float32), 0, 2],
+            targets=ARRAY_BOUND,
+            floor=floor_fuse,
+        ),
+        Case(
+            "tile_image",
+            "(100, 100, 3) -> 169 tiles of 8",
+            [array(100, 100, 3), 8, 0],
+            targets=ARRAY_BOUND,
+            floor=floor_tile_image,
+        ),
+        Case(
+            "add_padding", "(30, 30, 3), 16, 4", [array(30, 30, 3), 16, 4], targets=ARRAY_BOUND, floor=floor_add_padding
+        ),
+        Case(
+            "merge_tiles",
+            "4 tiles (16, 16, 3), scale 2",
+            [[array(16, 16, 3) for _ in range(4)], (14, 14, 3), (14, 14, 3), 2, 8, 2],
+            targets=ARRAY_BOUND,
+            floor=floor_merge,
+        ),
         Case("create_gaussian_weights", "16, sigma 4", [16, 4], targets=ARRAY_BOUND, floor=floor_gaussian),
         # Binding failures, before any work; each adds a traceback entry.
         Case("image_to_batch", "binding: no image", [], {"scalefactor": 2.0}, binding=True),
@@ -288,14 +419,16 @@ def build_cases(cp, dm, tl):
         Case("merge_tiles", "binding: 'scale' twice", [[], (1, 1, 3), (1, 1, 3), 2], {"scale": 2}, binding=True),
         # Type checks that fail: without the note, and with it (a subclass).
         Case("image_to_batch", "refused: scalefactor=2", [image], {"scalefactor": 2}, targets=REFUSAL, fails=True),
-        Case("image_to_batch_pixelshift", "refused: dim=True (note)", [image], {"dim": True}, targets=REFUSAL,
-             fails=True),
+        Case(
+            "image_to_batch_pixelshift", "refused: dim=True (note)", [image], {"dim": True}, targets=REFUSAL, fails=True
+        ),
         Case("create_gaussian_weights", "refused: sigma float", [64, 8.0], fails=True),
         Case("pixelshift_fuse", "refused: start_idx bool (note)", [image, image, image, True, 2], fails=True),
     ]
 
 
 # ---- agreement before timing ----------------------------------------------------------------
+
 
 def fresh(value, cp):
     """A copy of the arguments in which every array is a copy too."""
@@ -321,7 +454,13 @@ def arrays_in(value, cp):
 def picture(value, inputs, cp):
     if isinstance(value, cp.ndarray):
         host = cp.asnumpy(value)
-        return ("array", host.shape, host.dtype.str, host.round(5).tobytes(), [i for i, a in enumerate(inputs) if a is value])
+        return (
+            "array",
+            host.shape,
+            host.dtype.str,
+            host.round(5).tobytes(),
+            [i for i, a in enumerate(inputs) if a is value],
+        )
     if type(value) in (list, tuple):
         return (type(value).__name__, [picture(v, inputs, cp) for v in value])
     return ("value", type(value), value)
@@ -334,8 +473,11 @@ def outcome(call, case, cp):
     try:
         result = call(args, kwargs)
     except Exception as exc:  # compared with the other variants
-        entries = [frame.f_code.co_name for frame, _ in traceback.walk_tb(exc.__traceback__)
-                   if frame.f_code.co_name.startswith("korvane.")]
+        entries = [
+            frame.f_code.co_name
+            for frame, _ in traceback.walk_tb(exc.__traceback__)
+            if frame.f_code.co_name.startswith("korvane.")
+        ]
         seen = ("raised", type(exc), str(exc), getattr(exc, "__notes__", None), entries)
     else:
         seen = ("returned", picture(result, inputs, cp))
@@ -365,8 +507,9 @@ def check_agreement(case, native, baseline, floor, cp):
     if seen != floor_seen:
         problems.append(f"floor: {floor_seen!r:.300}")
     if problems:
-        sys.exit(f"host_overhead: {case.function} ({case.label}) differs from native {seen!r:.300}: "
-                 + "; ".join(problems))
+        sys.exit(
+            f"host_overhead: {case.function} ({case.label}) differs from native {seen!r:.300}: " + "; ".join(problems)
+        )
 
 
 def strip_identity(p):
@@ -379,6 +522,7 @@ def strip_identity(p):
 
 # ---- timing -----------------------------------------------------------------------------------
 
+
 def call_source(case):
     parts = [f"a{k}" for k in range(len(case.args))] + [f"{name}=k_{name}" for name in case.kwargs]
     return f"f({', '.join(parts)})"
@@ -389,10 +533,12 @@ def make_runner(statement, names, unroll, fails):
     block = f"try:\n    {statement}\nexcept TypeError:\n    pass\n" if fails else f"{statement}\n"
     body = "".join("        " + line + "\n" for line in (block * unroll).splitlines())
     params = ", ".join(f"{name}={name}" for name in names)
-    source = (f"def run(n, {params}, _clock=_clock, _range=_range):\n"
-              f"    start = _clock()\n"
-              f"    for _ in _range(n):\n{body}"
-              f"    return _clock() - start\n")
+    source = (
+        f"def run(n, {params}, _clock=_clock, _range=_range):\n"
+        f"    start = _clock()\n"
+        f"    for _ in _range(n):\n{body}"
+        f"    return _clock() - start\n"
+    )
     return source
 
 
@@ -442,6 +588,7 @@ def summary(values):
 
 # ---- report -----------------------------------------------------------------------------------
 
+
 def build_type(path):
     data = Path(path).read_bytes()
     sanitized = b"__asan_init" in data
@@ -487,18 +634,22 @@ def main(argv=None):
 
     with tempfile.TemporaryDirectory(prefix="korvane-floor-") as workdir:
         floor = build_floor(workdir)
-    modules = {name: dm for name in plain.DIMENTION_FUNCTIONS}
-    modules.update({name: tl for name in plain.TILE_FUNCTIONS})
+    modules = dict.fromkeys(plain.DIMENTION_FUNCTIONS, dm)
+    modules.update(dict.fromkeys(plain.TILE_FUNCTIONS, tl))
 
     load = os.getloadavg()
     print(f"machine: {cpu_model()}, {os.cpu_count()} CPUs, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
     print(f"Python {platform.python_version()} ({sys.executable}), NumPy {numpy.__version__}, NumPy stand-in for cupy")
     print(f"native build: {build_type(dm.__file__)}; {dm.__file__}")
-    print(f"rounds per case: {rounds}, about {round_ns / 1e6:.0f} ms of thread CPU time per variant and round; "
-          f"ratios are medians of per-round ratios [quartiles]")
+    print(
+        f"rounds per case: {rounds}, about {round_ns / 1e6:.0f} ms of thread CPU time per variant and round; "
+        f"ratios are medians of per-round ratios [quartiles]"
+    )
     print()
-    header = (f"{'function':<26} {'case':<34} {'native':>10} {'plain':>10} {'floor':>10}  "
-              f"{'plain/native':<26} {'native/floor':<26}")
+    header = (
+        f"{'function':<26} {'case':<34} {'native':>10} {'plain':>10} {'floor':>10}  "
+        f"{'plain/native':<26} {'native/floor':<26}"
+    )
     print(header)
     rows = []
     gc_was_enabled = gc.isenabled()
@@ -522,26 +673,35 @@ def main(argv=None):
         plain_target, floor_target = case.targets
         row = (case, medians, plain_ratio, floor_ratio)
         rows.append(row)
-        print(f"{case.function:<26} {case.label:<34} {duration(medians['native']):>10} "
-              f"{duration(medians['plain']):>10} {duration(medians['floor']):>10}  "
-              f"{plain_ratio[0]:5.2f}x [{plain_ratio[1]:4.2f}-{plain_ratio[2]:4.2f}] "
-              f"{verdict(plain_ratio[0], plain_target, True):<11} "
-              f"{floor_ratio[0]:5.2f}x [{floor_ratio[1]:4.2f}-{floor_ratio[2]:4.2f}] "
-              f"{verdict(floor_ratio[0], floor_target, False)}", flush=True)
+        print(
+            f"{case.function:<26} {case.label:<34} {duration(medians['native']):>10} "
+            f"{duration(medians['plain']):>10} {duration(medians['floor']):>10}  "
+            f"{plain_ratio[0]:5.2f}x [{plain_ratio[1]:4.2f}-{plain_ratio[2]:4.2f}] "
+            f"{verdict(plain_ratio[0], plain_target, True):<11} "
+            f"{floor_ratio[0]:5.2f}x [{floor_ratio[1]:4.2f}-{floor_ratio[2]:4.2f}] "
+            f"{verdict(floor_ratio[0], floor_target, False)}",
+            flush=True,
+        )
 
     missed = []
     for case, _, plain_ratio, floor_ratio in rows:
         plain_target, floor_target = case.targets
         if plain_target is not None and plain_ratio[0] < plain_target:
-            missed.append(f"{case.function} ({case.label}): plain/native {plain_ratio[0]:.2f}x, "
-                          f"needs >= {plain_target}x (native {plain_target / plain_ratio[0]:.2f}x too slow)")
+            missed.append(
+                f"{case.function} ({case.label}): plain/native {plain_ratio[0]:.2f}x, "
+                f"needs >= {plain_target}x (native {plain_target / plain_ratio[0]:.2f}x too slow)"
+            )
         if floor_target is not None and floor_ratio[0] > floor_target:
-            missed.append(f"{case.function} ({case.label}): native/floor {floor_ratio[0]:.2f}x, "
-                          f"needs <= {floor_target}x (native {floor_ratio[0] / floor_target:.2f}x too slow)")
+            missed.append(
+                f"{case.function} ({case.label}): native/floor {floor_ratio[0]:.2f}x, "
+                f"needs <= {floor_target}x (native {floor_ratio[0] / floor_target:.2f}x too slow)"
+            )
     targets = sum((p is not None) + (f is not None) for p, f in (row[0].targets for row in rows))
     load = os.getloadavg()
-    print(f"\n{targets - len(missed)} of {targets} targets met (load average at the end {load[0]:.2f} "
-          f"{load[1]:.2f} {load[2]:.2f})")
+    print(
+        f"\n{targets - len(missed)} of {targets} targets met (load average at the end {load[0]:.2f} "
+        f"{load[1]:.2f} {load[2]:.2f})"
+    )
     for line in missed:
         print(f"  missed: {line}")
 
@@ -550,10 +710,16 @@ def main(argv=None):
         print("|---|---|---:|---:|---:|---:|---:|")
         for case, medians, plain_ratio, floor_ratio in rows:
             plain_target, floor_target = case.targets
-            p = f"{plain_ratio[0]:.2f}x" + (f" (≥ {plain_target}: {'met' if plain_ratio[0] >= plain_target else '**missed**'})"
-                                            if plain_target else "")
-            f = f"{floor_ratio[0]:.2f}x" + (f" (≤ {floor_target}: {'met' if floor_ratio[0] <= floor_target else '**missed**'})"
-                                            if floor_target else "")
+            p = f"{plain_ratio[0]:.2f}x" + (
+                f" (≥ {plain_target}: {'met' if plain_ratio[0] >= plain_target else '**missed**'})"
+                if plain_target
+                else ""
+            )
+            f = f"{floor_ratio[0]:.2f}x" + (
+                f" (≤ {floor_target}: {'met' if floor_ratio[0] <= floor_target else '**missed**'})"
+                if floor_target
+                else ""
+            )
             cells = [duration(medians[k]).strip().replace("us", "µs") for k in ("native", "plain", "floor")]
             print(f"| `{case.function}` | {case.label} | {' | '.join(cells)} | {p} | {f} |")
     return 0

@@ -36,7 +36,7 @@ def pixel_shift(image: cp.ndarray, dim: int = 4, chunk: int = 4) -> cp.ndarray:
     acc = cp.zeros((channels, height, width), dtype=cp.float32)
     hits = cp.zeros((1, height, width), dtype=cp.float32)
     for start in range(0, dim * dim, chunk):
-        dm.pixelshift_fuse(subs[start:start + chunk], acc, hits, start, dim)
+        dm.pixelshift_fuse(subs[start : start + chunk], acc, hits, start, dim)
     return acc / hits
 
 
@@ -92,9 +92,11 @@ def main() -> None:
     upscaled = upscale_by_tiles(image, scale=2)
     fused = pixel_shift(image)
     tiled, shifted = engines(image)
-    print(f"layout {layout}; tiles -> {upscaled.shape}; pixel-shift -> {fused.shape}; "
-          f"upscale_tiled -> {tiled.shape}; pixelshift_infer -> {shifted.shape}; "
-          f"round trip largest difference {round_trip(image):.2g}")
+    print(
+        f"layout {layout}; tiles -> {upscaled.shape}; pixel-shift -> {fused.shape}; "
+        f"upscale_tiled -> {tiled.shape}; pixelshift_infer -> {shifted.shape}; "
+        f"round trip largest difference {round_trip(image):.2g}"
+    )
 
 
 if __name__ == "__main__":

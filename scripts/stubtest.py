@@ -9,8 +9,9 @@ settings in pyproject.toml.
 import sys
 from pathlib import Path
 
-import korvane.testing
 from mypy import stubtest
+
+import korvane.testing
 
 
 def main():
@@ -18,8 +19,10 @@ def main():
     root = Path(__file__).resolve().parent.parent
     args = sys.argv[1:] or [
         "korvane",
-        "--mypy-config-file", str(root / "pyproject.toml"),
-        "--allowlist", str(root / "scripts" / "stubtest-allowlist.txt"),
+        "--mypy-config-file",
+        str(root / "pyproject.toml"),
+        "--allowlist",
+        str(root / "scripts" / "stubtest-allowlist.txt"),
     ]
     return stubtest.test_stubs(stubtest.parse_options(args))
 

@@ -8,6 +8,7 @@ collected before each measurement.
 """
 
 import gc
+import itertools
 import sys
 
 import pytest
@@ -44,6 +45,6 @@ def assert_no_leak(func, *, rounds=4, calls=200, warmup=0):
         run()
         gc.collect()
         counts.append(sys.getallocatedblocks())
-    growth = [b - a for a, b in zip(counts, counts[1:])]
+    growth = [b - a for a, b in itertools.pairwise(counts)]
     if min(growth) >= calls // 2:
         pytest.fail(f"allocated blocks grew by {growth} per {calls} calls: {counts}")

@@ -25,8 +25,9 @@ def _incorrect_type(name, expected, value):
     got = type(value).__name__
     exc = TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {got})")
     if isinstance(value, expected):
-        exc.add_note(f"Subclasses of built-in types are rejected here: '{name}' needs an exact "
-                     f"{expected.__name__}, not a {got}.")
+        exc.add_note(
+            f"Subclasses of built-in types are rejected here: '{name}' needs an exact {expected.__name__}, not a {got}."
+        )
     return exc
 
 
@@ -41,6 +42,7 @@ def _mean_triple(mean):
 
 
 # ---- korvane.utils.dimention ----------------------------------------------------------
+
 
 def guess_image_layout(image):
     nd = image.ndim
@@ -107,8 +109,9 @@ def images_to_batch(images, scalefactor=None, size=None, mean=None, swap_rb=True
     if isinstance(images, list):
         results = []
         for image in images:
-            results.append(image_to_batch(image, scalefactor=scalefactor, size=size, mean=mean,
-                                          swap_rb=swap_rb, layout=layout))
+            results.append(
+                image_to_batch(image, scalefactor=scalefactor, size=size, mean=mean, swap_rb=swap_rb, layout=layout)
+            )
         return cp.stack(results, axis=0)
     return image_to_batch(images, scalefactor=scalefactor, size=size, mean=mean, swap_rb=swap_rb, layout=layout)
 
@@ -194,6 +197,7 @@ def pixelshift_fuse(preds, acc, hits, start_idx, dim):
 
 # ---- korvane.upscale.tile -------------------------------------------------------------
 
+
 def tile_image(input_image, tile_size=128, overlap=16):
     if type(tile_size) is not int:
         raise _incorrect_type("tile_size", int, tile_size)
@@ -205,7 +209,7 @@ def tile_image(input_image, tile_size=128, overlap=16):
     step = tile_size - overlap
     for y in range(0, height - tile_size + 1, step):
         for x in range(0, width - tile_size + 1, step):
-            tile = input_image[y:y + tile_size, x:x + tile_size]
+            tile = input_image[y : y + tile_size, x : x + tile_size]
             tiles.append(tile)
     return tiles, input_image.shape
 
@@ -240,11 +244,13 @@ def merge_tiles(tiles, original_shape, padded_shape, scale, tile_size=128, overl
         raise _incorrect_type("overlap", int, overlap)
     # Both shapes are read at items 0 to 2: a shorter one is refused before any is read.
     if len(original_shape) < 3:
-        raise ValueError("original_shape must have at least three items (height, width, channels), "
-                         f"got {len(original_shape)}")
+        raise ValueError(
+            f"original_shape must have at least three items (height, width, channels), got {len(original_shape)}"
+        )
     if len(padded_shape) < 3:
-        raise ValueError("padded_shape must have at least three items (height, width, channels), "
-                         f"got {len(padded_shape)}")
+        raise ValueError(
+            f"padded_shape must have at least three items (height, width, channels), got {len(padded_shape)}"
+        )
     tile_size = tile_size * scale
     overlap = overlap * scale
     original_shape = (original_shape[0] * scale, original_shape[1] * scale, original_shape[2])
@@ -260,11 +266,11 @@ def merge_tiles(tiles, original_shape, padded_shape, scale, tile_size=128, overl
             tile = tiles[tile_index]
             tile = to_float32(tile)
             weighted_tile = tile * gaussian_weights
-            merged_image[y:y + tile_size, x:x + tile_size] += weighted_tile
-            weights[y:y + tile_size, x:x + tile_size] += gaussian_weights
+            merged_image[y : y + tile_size, x : x + tile_size] += weighted_tile
+            weights[y : y + tile_size, x : x + tile_size] += gaussian_weights
             tile_index += 1
     merged_image = merged_image / (weights + 1e-08)
-    return merged_image[:original_shape[0], :original_shape[1]]
+    return merged_image[: original_shape[0], : original_shape[1]]
 
 
 def create_gaussian_weights(size, sigma):
@@ -277,11 +283,17 @@ def create_gaussian_weights(size, sigma):
         raise ValueError("sigma must not be 0")
     x, y = cp.meshgrid(cp.linspace(-1, 1, size), cp.linspace(-1, 1, size))
     d = cp.sqrt(x * x + y * y)
-    gaussian = cp.exp(-(d ** 2 / (2.0 * sigma ** 2)))
+    gaussian = cp.exp(-(d**2 / (2.0 * sigma**2)))
     gaussian = gaussian / cp.sum(gaussian)
     return gaussian[:, :, cp.newaxis]
 
 
-DIMENTION_FUNCTIONS = ("guess_image_layout", "batch_to_images", "images_to_batch", "image_to_batch",
-                       "image_to_batch_pixelshift", "pixelshift_fuse")
+DIMENTION_FUNCTIONS = (
+    "guess_image_layout",
+    "batch_to_images",
+    "images_to_batch",
+    "image_to_batch",
+    "image_to_batch_pixelshift",
+    "pixelshift_fuse",
+)
 TILE_FUNCTIONS = ("tile_image", "add_padding", "merge_tiles", "create_gaussian_weights")

@@ -19,10 +19,18 @@ from korvane.transform.resize import INTER_AUTO, resize
 from korvane.utils.dtypes import to_float32
 
 __all__ = [
-    "Signature", "RefFunction",
-    "guess_image_layout", "batch_to_images", "images_to_batch", "image_to_batch",
-    "image_to_batch_pixelshift", "pixelshift_fuse",
-    "tile_image", "add_padding", "merge_tiles", "create_gaussian_weights",
+    "RefFunction",
+    "Signature",
+    "add_padding",
+    "batch_to_images",
+    "create_gaussian_weights",
+    "guess_image_layout",
+    "image_to_batch",
+    "image_to_batch_pixelshift",
+    "images_to_batch",
+    "merge_tiles",
+    "pixelshift_fuse",
+    "tile_image",
 ]
 
 # ---- argument binding -----------------------------------------------------------------
@@ -87,7 +95,8 @@ class Signature:
     def _count_error(self, word, expected, given):
         return TypeError(
             f"{c_text(self.name, 200)}() takes {word} {expected} positional "
-            f"argument{'' if expected == 1 else 's'} ({given} given)")
+            f"argument{'' if expected == 1 else 's'} ({given} given)"
+        )
 
     def _multiple(self, key):
         return TypeError(f"{self.name}() got multiple values for keyword argument '{str.__str__(key)}'")
@@ -139,11 +148,13 @@ class Signature:
             got = c_type_name(type(value))
             exc = TypeError(
                 f"Argument '{c_text(parameter, 200)}' has incorrect type "
-                f"(expected {c_text(expected.__name__, 200)}, got {c_text(got, 200)})")
+                f"(expected {c_text(expected.__name__, 200)}, got {c_text(got, 200)})"
+            )
             if expected in type(value).__mro__:
                 exc.add_note(
                     f"Subclasses of built-in types are rejected here: '{c_text(parameter, 200)}' needs an exact "
-                    f"{c_text(expected.__name__, 200)}, not a {c_text(got, 200)}.")
+                    f"{c_text(expected.__name__, 200)}, not a {c_text(got, 200)}."
+                )
             exc.korvane_stage = "type"
             raise exc
 
@@ -220,6 +231,7 @@ class RefFunction:
 def _function(name, params, defaults=(), checks=None):
     def define(body):
         return RefFunction(Signature(name, params, defaults, checks), body)
+
     return define
 
 
@@ -309,8 +321,9 @@ def guess_image_layout(image):
     return "unsupported"
 
 
-@_function("batch_to_images", ("batch", "scalefactor", "mean", "swap_rb", "layout"),
-           (None, None, True, "NCHW"), _NORMALISE)
+@_function(
+    "batch_to_images", ("batch", "scalefactor", "mean", "swap_rb", "layout"), (None, None, True, "NCHW"), _NORMALISE
+)
 def batch_to_images(batch, scalefactor, mean, swap_rb, layout):
     # 1. "NCHW" is trusted; anything else is inferred and brought to NHWC.
     if layout == "NCHW":
@@ -346,20 +359,29 @@ def batch_to_images(batch, scalefactor, mean, swap_rb, layout):
     return results
 
 
-@_function("images_to_batch", ("images", "scalefactor", "size", "mean", "swap_rb", "layout"),
-           (None, None, None, True, "HWC"), _NORMALISE)
+@_function(
+    "images_to_batch",
+    ("images", "scalefactor", "size", "mean", "swap_rb", "layout"),
+    (None, None, None, True, "HWC"),
+    _NORMALISE,
+)
 def images_to_batch(images, scalefactor, size, mean, swap_rb, layout):
     if isinstance(images, list):
         results = []
         for image in images:
-            results.append(image_to_batch(image, scalefactor=scalefactor, size=size, mean=mean,
-                                          swap_rb=swap_rb, layout=layout))
+            results.append(
+                image_to_batch(image, scalefactor=scalefactor, size=size, mean=mean, swap_rb=swap_rb, layout=layout)
+            )
         return cp.stack(results, axis=0)
     return image_to_batch(images, scalefactor=scalefactor, size=size, mean=mean, swap_rb=swap_rb, layout=layout)
 
 
-@_function("image_to_batch", ("image", "scalefactor", "size", "mean", "swap_rb", "layout"),
-           (None, None, None, True, "HWC"), _NORMALISE)
+@_function(
+    "image_to_batch",
+    ("image", "scalefactor", "size", "mean", "swap_rb", "layout"),
+    (None, None, None, True, "HWC"),
+    _NORMALISE,
+)
 def image_to_batch(image, scalefactor, size, mean, swap_rb, layout):
     # 1. Anything but the five concrete names asks for inference.
     for name in ("HWC", "HW", "CHW", "NHWC", "NCHW"):
@@ -392,7 +414,7 @@ def image_to_batch(image, scalefactor, size, mean, swap_rb, layout):
         mean_array = cp.array(mean, dtype=array_dtype)
         if layout == "CHW":
             # (3, 1, 1) per channel plane; one value, (1, 1, 1), for any number of channels.
-            mean_array = mean_array[:1 if single else None, cp.newaxis, cp.newaxis]
+            mean_array = mean_array[: 1 if single else None, cp.newaxis, cp.newaxis]
         image -= mean_array
     # 8. Scale, in place.
     if scalefactor is not None:
@@ -405,8 +427,12 @@ def image_to_batch(image, scalefactor, size, mean, swap_rb, layout):
     raise ValueError(f"Unsupported image layout: {layout}")
 
 
-@_function("image_to_batch_pixelshift", ("image", "dim", "scalefactor", "mean", "swap_rb"),
-           (4, None, None, True), {"dim": (int, False), "scalefactor": (float, True)})
+@_function(
+    "image_to_batch_pixelshift",
+    ("image", "dim", "scalefactor", "mean", "swap_rb"),
+    (4, None, None, True),
+    {"dim": (int, False), "scalefactor": (float, True)},
+)
 def image_to_batch_pixelshift(image, dim, scalefactor, mean, swap_rb):
     if dim < 1:
         raise ValueError("dim must be \u2265 1")
@@ -433,8 +459,12 @@ def image_to_batch_pixelshift(image, dim, scalefactor, mean, swap_rb):
     return out
 
 
-@_function("pixelshift_fuse", ("preds", "acc", "hits", "start_idx", "dim"), (),
-           {"start_idx": (int, False), "dim": (int, False)})
+@_function(
+    "pixelshift_fuse",
+    ("preds", "acc", "hits", "start_idx", "dim"),
+    (),
+    {"start_idx": (int, False), "dim": (int, False)},
+)
 def pixelshift_fuse(preds, acc, hits, start_idx, dim):
     B = preds.shape[0]
     for k in range(B):
@@ -452,8 +482,7 @@ def pixelshift_fuse(preds, acc, hits, start_idx, dim):
 _INT = (int, False)
 
 
-@_function("tile_image", ("input_image", "tile_size", "overlap"), (128, 16),
-           {"tile_size": _INT, "overlap": _INT})
+@_function("tile_image", ("input_image", "tile_size", "overlap"), (128, 16), {"tile_size": _INT, "overlap": _INT})
 def tile_image(input_image, tile_size, overlap):
     input_image = add_padding(input_image, patch_size=tile_size, overlap=overlap)
     height, width, channels = _unpack(input_image.shape, 3)
@@ -461,13 +490,12 @@ def tile_image(input_image, tile_size, overlap):
     step = tile_size - overlap
     for y in range(0, height - tile_size + 1, step):
         for x in range(0, width - tile_size + 1, step):
-            tile = input_image[y:y + tile_size, x:x + tile_size]
+            tile = input_image[y : y + tile_size, x : x + tile_size]
             tiles.append(tile)
     return tiles, input_image.shape
 
 
-@_function("add_padding", ("input_image", "patch_size", "overlap"), (128, 16),
-           {"patch_size": _INT, "overlap": _INT})
+@_function("add_padding", ("input_image", "patch_size", "overlap"), (128, 16), {"patch_size": _INT, "overlap": _INT})
 def add_padding(input_image, patch_size, overlap):
     pad_height = (patch_size - overlap) - ((input_image.shape[0] - overlap) % (patch_size - overlap))
     pad_width = (patch_size - overlap) - ((input_image.shape[1] - overlap) % (patch_size - overlap))
@@ -479,15 +507,24 @@ def add_padding(input_image, patch_size, overlap):
     return padded_blob
 
 
-@_function("merge_tiles", ("tiles", "original_shape", "padded_shape", "scale", "tile_size", "overlap"), (128, 16),
-           {"tiles": (list, False), "original_shape": (tuple, False), "padded_shape": (tuple, False),
-            "scale": _INT, "tile_size": _INT, "overlap": _INT})
+@_function(
+    "merge_tiles",
+    ("tiles", "original_shape", "padded_shape", "scale", "tile_size", "overlap"),
+    (128, 16),
+    {
+        "tiles": (list, False),
+        "original_shape": (tuple, False),
+        "padded_shape": (tuple, False),
+        "scale": _INT,
+        "tile_size": _INT,
+        "overlap": _INT,
+    },
+)
 def merge_tiles(tiles, original_shape, padded_shape, scale, tile_size, overlap):
     # Both shapes are read at items 0 to 2: a shorter one is refused before any is read.
     for parameter, shape in (("original_shape", original_shape), ("padded_shape", padded_shape)):
         if len(shape) < 3:
-            raise ValueError(
-                f"{parameter} must have at least three items (height, width, channels), got {len(shape)}")
+            raise ValueError(f"{parameter} must have at least three items (height, width, channels), got {len(shape)}")
     tile_size = tile_size * scale
     overlap = overlap * scale
     original_shape = (original_shape[0] * scale, original_shape[1] * scale, original_shape[2])
@@ -503,11 +540,11 @@ def merge_tiles(tiles, original_shape, padded_shape, scale, tile_size, overlap):
             tile = tiles[tile_index]
             tile = to_float32(tile)
             weighted_tile = tile * gaussian_weights
-            merged_image[y:y + tile_size, x:x + tile_size] += weighted_tile
-            weights[y:y + tile_size, x:x + tile_size] += gaussian_weights
+            merged_image[y : y + tile_size, x : x + tile_size] += weighted_tile
+            weights[y : y + tile_size, x : x + tile_size] += gaussian_weights
             tile_index += 1
     merged_image = merged_image / (weights + 1e-08)
-    return merged_image[:original_shape[0], :original_shape[1]]
+    return merged_image[: original_shape[0], : original_shape[1]]
 
 
 @_function("create_gaussian_weights", ("size", "sigma"), (), {"size": _INT, "sigma": _INT})
@@ -517,11 +554,17 @@ def create_gaussian_weights(size, sigma):
         raise ValueError("sigma must not be 0")
     x, y = _unpack(cp.meshgrid(cp.linspace(-1, 1, size), cp.linspace(-1, 1, size)), 2)
     d = cp.sqrt(x * x + y * y)
-    gaussian = cp.exp(-(d ** 2 / (2.0 * sigma ** 2)))
+    gaussian = cp.exp(-(d**2 / (2.0 * sigma**2)))
     gaussian = gaussian / cp.sum(gaussian)
     return gaussian[:, :, cp.newaxis]
 
 
-DIMENTION_FUNCTIONS = ("guess_image_layout", "batch_to_images", "images_to_batch", "image_to_batch",
-                       "image_to_batch_pixelshift", "pixelshift_fuse")
+DIMENTION_FUNCTIONS = (
+    "guess_image_layout",
+    "batch_to_images",
+    "images_to_batch",
+    "image_to_batch",
+    "image_to_batch_pixelshift",
+    "pixelshift_fuse",
+)
 TILE_FUNCTIONS = ("tile_image", "add_padding", "merge_tiles", "create_gaussian_weights")

@@ -158,8 +158,12 @@ def test_use_numpy_replaces_a_blocked_cupy(monkeypatch):
 
 @pytest.mark.parametrize(
     "value, registered",
-    [({}, None), ({"KORVANE_BACKEND": ""}, None), ({"KORVANE_BACKEND": "numpy"}, "numpy"),
-     ({"KORVANE_BACKEND": "numpy-strict"}, "numpy-strict")],
+    [
+        ({}, None),
+        ({"KORVANE_BACKEND": ""}, None),
+        ({"KORVANE_BACKEND": "numpy"}, "numpy"),
+        ({"KORVANE_BACKEND": "numpy-strict"}, "numpy-strict"),
+    ],
 )
 def test_the_environment_variable_is_read_from_the_mapping(no_cupy, value, registered):
     module = _backend.backend_from_environment(value)

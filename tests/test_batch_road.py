@@ -4,10 +4,11 @@ import traceback
 
 import numpy
 import pytest
-from leakcheck import assert_no_leak
-from recorders import RecordingCp
 
 from korvane.utils import dimention as dm
+
+from leakcheck import assert_no_leak
+from recorders import RecordingCp
 
 RNG = numpy.random.default_rng(11)
 MEAN_MSG = "Mean must be a single value or a tuple of three values."
@@ -84,8 +85,13 @@ def test_nhwc_batch_becomes_a_permuted_view(xp, record, layout):
 
 @pytest.mark.parametrize(
     "layout, shape, expected",
-    [("HWC", (6, 8, 3), (1, 3, 6, 8)), ("HW", (6, 8), (1, 1, 6, 8)), ("CHW", (3, 6, 8), (1, 3, 6, 8)),
-     ("NHWC", (2, 6, 8, 3), (2, 3, 6, 8)), ("NCHW", (2, 3, 6, 8), (2, 3, 6, 8))],
+    [
+        ("HWC", (6, 8, 3), (1, 3, 6, 8)),
+        ("HW", (6, 8), (1, 1, 6, 8)),
+        ("CHW", (3, 6, 8), (1, 3, 6, 8)),
+        ("NHWC", (2, 6, 8, 3), (2, 3, 6, 8)),
+        ("NCHW", (2, 3, 6, 8), (2, 3, 6, 8)),
+    ],
 )
 def test_concrete_layouts_are_used_without_inference(xp, record, layout, shape, expected):
     guess = record("guess_image_layout", None)
@@ -332,7 +338,13 @@ def test_failure_on_a_later_image_keeps_earlier_in_place_changes(xp):
 
 @pytest.mark.parametrize(
     "layout, shape",
-    [("NCHW", (4, 3, 6, 10)), (None, (4, 3, 6, 10)), ("NHWC", (4, 6, 10, 3)), (None, (4, 6, 10, 3)), ("x", (4, 6, 10, 3))],
+    [
+        ("NCHW", (4, 3, 6, 10)),
+        (None, (4, 3, 6, 10)),
+        ("NHWC", (4, 6, 10, 3)),
+        (None, (4, 6, 10, 3)),
+        ("x", (4, 6, 10, 3)),
+    ],
 )
 @pytest.mark.parametrize("swap", [True, False])
 def test_batch_splits_into_hwc_images(xp, record, layout, shape, swap):
@@ -429,7 +441,10 @@ CASES = {  # name: (call, the module's traceback entries when it raises)
     "list": (lambda xp: dm.images_to_batch([xp.zeros((4, 4, 3))] * 2, mean=M3), None),
     "single": (lambda xp: dm.images_to_batch(xp.zeros((4, 4, 3))), None),
     "empty-list": (lambda xp: dm.images_to_batch([]), ["images_to_batch"]),
-    "list-error": (lambda xp: dm.images_to_batch([xp.zeros((4, 4, 3))], mean=[]), ["images_to_batch", "image_to_batch"]),
+    "list-error": (
+        lambda xp: dm.images_to_batch([xp.zeros((4, 4, 3))], mean=[]),
+        ["images_to_batch", "image_to_batch"],
+    ),
     "to-images": (lambda xp: dm.batch_to_images(xp.zeros((2, 3, 4, 4)), 2.0, M3), None),
     "to-images-nhwc": (lambda xp: dm.batch_to_images(xp.zeros((2, 8, 8, 3)), None, 0.5, False, None), None),
     "to-images-layout": (lambda xp: dm.batch_to_images(xp.zeros((2, 3, 4, 4)), layout=None), ["batch_to_images"]),

@@ -9,13 +9,20 @@ import types
 
 import numpy
 import pytest
-from leakcheck import assert_no_leak
 
 import korvane.utils.dimention as dimention
 
+from leakcheck import assert_no_leak
+
 SOURCE = "src/korvane_source/utils/dimention"
-FUNCTION_NAMES = ["guess_image_layout", "batch_to_images", "images_to_batch", "image_to_batch",
-                  "image_to_batch_pixelshift", "pixelshift_fuse"]
+FUNCTION_NAMES = [
+    "guess_image_layout",
+    "batch_to_images",
+    "images_to_batch",
+    "image_to_batch",
+    "image_to_batch_pixelshift",
+    "pixelshift_fuse",
+]
 
 _vectorcall = ctypes.pythonapi.PyObject_Vectorcall
 _vectorcall.restype = ctypes.py_object
@@ -77,32 +84,54 @@ def raised(call, error=TypeError):
 BINDING_FAILURES = [
     ("guess_image_layout", (), {}, "guess_image_layout() takes exactly 1 positional argument (0 given)"),
     ("guess_image_layout", (1, 2), {}, "guess_image_layout() takes exactly 1 positional argument (2 given)"),
-    ("guess_image_layout", (1, 2), {"bogus": 3},
-     "guess_image_layout() takes exactly 1 positional argument (2 given)"),
+    ("guess_image_layout", (1, 2), {"bogus": 3}, "guess_image_layout() takes exactly 1 positional argument (2 given)"),
     ("guess_image_layout", (), {"imgae": 1}, "guess_image_layout() got an unexpected keyword argument 'imgae'"),
     ("pixelshift_fuse", tuple(range(6)), {}, "pixelshift_fuse() takes exactly 5 positional arguments (6 given)"),
     ("image_to_batch", tuple(range(7)), {}, "image_to_batch() takes at most 6 positional arguments (7 given)"),
-    ("image_to_batch_pixelshift", tuple(range(6)), {},
-     "image_to_batch_pixelshift() takes at most 5 positional arguments (6 given)"),
+    (
+        "image_to_batch_pixelshift",
+        tuple(range(6)),
+        {},
+        "image_to_batch_pixelshift() takes at most 5 positional arguments (6 given)",
+    ),
     ("image_to_batch", (), {"scalefactor": 2.0}, "image_to_batch() takes at least 1 positional argument (0 given)"),
     ("batch_to_images", (), {"layout": "NCHW"}, "batch_to_images() takes at least 1 positional argument (0 given)"),
     # The first unbound required parameter is reported by its position.
-    ("pixelshift_fuse", (1, 2), {"start_idx": 0, "dim": 1},
-     "pixelshift_fuse() takes exactly 5 positional arguments (2 given)"),
+    (
+        "pixelshift_fuse",
+        (1, 2),
+        {"start_idx": 0, "dim": 1},
+        "pixelshift_fuse() takes exactly 5 positional arguments (2 given)",
+    ),
     ("pixelshift_fuse", (1, 2, 3), {"dim": 1}, "pixelshift_fuse() takes exactly 5 positional arguments (3 given)"),
-    ("pixelshift_fuse", (), {"preds": 1, "hits": 3, "start_idx": 0, "dim": 1},
-     "pixelshift_fuse() takes exactly 5 positional arguments (1 given)"),
+    (
+        "pixelshift_fuse",
+        (),
+        {"preds": 1, "hits": 3, "start_idx": 0, "dim": 1},
+        "pixelshift_fuse() takes exactly 5 positional arguments (1 given)",
+    ),
     ("images_to_batch", (1,), {"images": 2}, "images_to_batch() got multiple values for keyword argument 'images'"),
-    ("image_to_batch", (1, 2.0), {"scalefactor": 3.0},
-     "image_to_batch() got multiple values for keyword argument 'scalefactor'"),
-    ("image_to_batch", (1,), {"scalefacter": 2.0},
-     "image_to_batch() got an unexpected keyword argument 'scalefacter'"),
+    (
+        "image_to_batch",
+        (1, 2.0),
+        {"scalefactor": 3.0},
+        "image_to_batch() got multiple values for keyword argument 'scalefactor'",
+    ),
+    ("image_to_batch", (1,), {"scalefacter": 2.0}, "image_to_batch() got an unexpected keyword argument 'scalefacter'"),
     # Keywords are checked in the order given.
     ("image_to_batch", (1,), {"zzz": 1, "image": 2}, "image_to_batch() got an unexpected keyword argument 'zzz'"),
-    ("image_to_batch", (1,), {"image": 2, "zzz": 1},
-     "image_to_batch() got multiple values for keyword argument 'image'"),
-    ("batch_to_images", (1,), {"swap_rb": False, "batch": 2},
-     "batch_to_images() got multiple values for keyword argument 'batch'"),
+    (
+        "image_to_batch",
+        (1,),
+        {"image": 2, "zzz": 1},
+        "image_to_batch() got multiple values for keyword argument 'image'",
+    ),
+    (
+        "batch_to_images",
+        (1,),
+        {"swap_rb": False, "batch": 2},
+        "batch_to_images() got multiple values for keyword argument 'batch'",
+    ),
 ]
 
 
@@ -161,8 +190,13 @@ def incorrect(param, expected, actual):
 
 VALIDATION_FAILURES = [
     ("image_to_batch", (None,), {"scalefactor": 255}, incorrect("scalefactor", "float", "int"), None),
-    ("images_to_batch", ([],), {"scalefactor": numpy.float64(2.0)},
-     incorrect("scalefactor", "float", "numpy.float64"), note("scalefactor", "float", "numpy.float64")),
+    (
+        "images_to_batch",
+        ([],),
+        {"scalefactor": numpy.float64(2.0)},
+        incorrect("scalefactor", "float", "numpy.float64"),
+        note("scalefactor", "float", "numpy.float64"),
+    ),
     ("batch_to_images", (None, True), {}, incorrect("scalefactor", "float", "bool"), None),
     ("image_to_batch_pixelshift", (None,), {"dim": 4.0}, incorrect("dim", "int", "float"), None),
     ("image_to_batch_pixelshift", (None,), {"dim": True}, incorrect("dim", "int", "bool"), note("dim", "int", "bool")),
@@ -171,11 +205,15 @@ VALIDATION_FAILURES = [
     ("image_to_batch_pixelshift", (None, 2.0), {"scalefactor": 1}, incorrect("dim", "int", "float"), None),
     ("image_to_batch_pixelshift", (None, 2), {"scalefactor": 1}, incorrect("scalefactor", "float", "int"), None),
     ("pixelshift_fuse", (None, None, None, 0.0, 2.0), {}, incorrect("start_idx", "int", "float"), None),
-    ("pixelshift_fuse", (None, None, None, numpy.int64(0), 2), {}, incorrect("start_idx", "int", "numpy.int64"),
-     None),
+    ("pixelshift_fuse", (None, None, None, numpy.int64(0), 2), {}, incorrect("start_idx", "int", "numpy.int64"), None),
     ("pixelshift_fuse", (None, None, None, 0, None), {}, incorrect("dim", "int", "NoneType"), None),
-    ("pixelshift_fuse", (None, None, None, 0), {"dim": False}, incorrect("dim", "int", "bool"),
-     note("dim", "int", "bool")),
+    (
+        "pixelshift_fuse",
+        (None, None, None, 0),
+        {"dim": False},
+        incorrect("dim", "int", "bool"),
+        note("dim", "int", "bool"),
+    ),
 ]
 
 
@@ -192,7 +230,7 @@ def test_validation_failure(cp_unused, style, name, args, kwargs, message, added
 def leak_cases():
     for name in FUNCTION_NAMES:
         f = getattr(dimention, name)
-        params = f.__code__.co_varnames[:f.__code__.co_argcount]
+        params = f.__code__.co_varnames[: f.__code__.co_argcount]
         yield name + " too many", lambda f=f, k=len(params): f(*range(k + 1))
         yield name + " missing", lambda f=f: f()
         yield name + " missing by dict", lambda f=f, p=params: f.__call__(**{p[-1]: 0})

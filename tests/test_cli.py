@@ -26,9 +26,13 @@ def x2_graph(path, input_shape, output_shape, weights, extra_input=False):
     if extra_input:
         inputs.append(helper.make_tensor_value_info("strength", TensorProto.FLOAT, [1]))
     graph = helper.make_graph(
-        [helper.make_node("Conv", ["pixels", "w"], ["features"]),
-         helper.make_node("DepthToSpace", ["features"], ["big"], blocksize=2, mode="CRD")],
-        "x2", inputs, [helper.make_tensor_value_info("big", TensorProto.FLOAT, output_shape)],
+        [
+            helper.make_node("Conv", ["pixels", "w"], ["features"]),
+            helper.make_node("DepthToSpace", ["features"], ["big"], blocksize=2, mode="CRD"),
+        ],
+        "x2",
+        inputs,
+        [helper.make_tensor_value_info("big", TensorProto.FLOAT, output_shape)],
         initializer=[numpy_helper.from_array(weights.reshape(channels * 4, channels, 1, 1), "w")],
     )
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
@@ -89,8 +93,11 @@ def samples(result, maximum=255):
     "graph, options, engine",
     [
         ("dynamic", ["--tile-size", "24", "--overlap", "4"], dict(tile_size=24, overlap=4, batch_size=8)),
-        ("dynamic", ["--tile-size", "20x28", "--batch-size", "5", "--window", "gaussian"],
-         dict(tile_size=(20, 28), overlap=(5, 7), batch_size=5, window="gaussian")),
+        (
+            "dynamic",
+            ["--tile-size", "20x28", "--batch-size", "5", "--window", "gaussian"],
+            dict(tile_size=(20, 28), overlap=(5, 7), batch_size=5, window="gaussian"),
+        ),
         # The graph's own 16x16 tiles in batches of 3: 20 tiles, so the last batch is padded.
         ("fixed", [], dict(tile_size=16, overlap=4, batch_size=3)),
         ("fixed", ["--window", "merge_tiles"], dict(tile_size=16, overlap=4, batch_size=3, window="merge_tiles")),
@@ -115,8 +122,13 @@ MODES = [
     ("L", "repeat grey", ".tif", "L", ""),
     ("I;16", "repeat", ".png", "I;16", ""),
     ("I;16", "repeat", ".tiff", "I;16", ""),
-    ("I;16", "repeat", ".jpg", "L",
-     "korvane: note: JPEG holds 8 bits per sample: the 16-bit result is written at 8 bits\n"),
+    (
+        "I;16",
+        "repeat",
+        ".jpg",
+        "L",
+        "korvane: note: JPEG holds 8 bits per sample: the 16-bit result is written at 8 bits\n",
+    ),
     ("RGBA", "repeat", ".png", "RGBA", ""),
     ("RGBA", "repeat", ".jpeg", "RGB", "korvane: note: JPEG has no alpha channel: the alpha of {input} is left out\n"),
     ("P", "repeat", ".png", "RGB", ""),
@@ -145,8 +157,9 @@ def write_mode(path, mode):
 
 
 @pytest.mark.parametrize("mode, graph, suffix, written_mode, noted", MODES)
-def test_picture_modes_come_back_enlarged_in_their_own_mode(tmp_path, capsys, graphs, mode, graph, suffix,
-                                                            written_mode, noted):
+def test_picture_modes_come_back_enlarged_in_their_own_mode(
+    tmp_path, capsys, graphs, mode, graph, suffix, written_mode, noted
+):
     source = tmp_path / "in.png"
     colour, _, maximum = write_mode(source, mode)
     code, _, err = run(capsys, source, tmp_path / f"out{suffix}", "--onnx", graphs[graph], "--tile-size", "16")
@@ -182,9 +195,22 @@ def test_device_batches_cross_to_onnx_runtime_once_each_way(graphs, monkeypatch)
 def test_module_entry_point_runs_without_carriage_returns_in_a_pipe(tmp_path, graphs):
     Image.fromarray(smooth(40, 50, 3)).save(tmp_path / "in.png")
     result = subprocess.run(
-        [sys.executable, "-m", "korvane", "upscale", str(tmp_path / "in.png"), str(tmp_path / "out.tif"),
-         "--onnx", graphs["dynamic"], "--tile-size", "16"],
-        capture_output=True, text=True, timeout=120, check=False,
+        [
+            sys.executable,
+            "-m",
+            "korvane",
+            "upscale",
+            str(tmp_path / "in.png"),
+            str(tmp_path / "out.tif"),
+            "--onnx",
+            graphs["dynamic"],
+            "--tile-size",
+            "16",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
     )
     assert result.returncode == 0, result.stderr
     assert "\r" not in result.stderr and result.stderr == ""  # tqdm stays quiet off a terminal
@@ -204,8 +230,17 @@ def _gpu_is_here():
 def test_gpu_path_writes_what_the_cpu_path_writes(tmp_path, capsys, graphs, graph):
     Image.fromarray(smooth(70, 90, 3)).save(tmp_path / "in.png")
     for provider in ("cpu", "cuda"):
-        code, out, err = run(capsys, tmp_path / "in.png", tmp_path / f"{provider}.png", "--onnx", graphs[graph],
-                             "--tile-size", "16", "--provider", provider)
+        code, out, err = run(
+            capsys,
+            tmp_path / "in.png",
+            tmp_path / f"{provider}.png",
+            "--onnx",
+            graphs[graph],
+            "--tile-size",
+            "16",
+            "--provider",
+            provider,
+        )
         assert code == 0, err
         assert ("on the GPU (CUDA)" in out) == (provider == "cuda")
     cpu, gpu = (numpy.asarray(Image.open(tmp_path / f"{p}.png")).astype(int) for p in ("cpu", "cuda"))
@@ -221,9 +256,12 @@ def _two_inputs(folder):
 
 def _rank_three(folder):
     path = folder / "rank3.onnx"
-    graph = helper.make_graph([helper.make_node("Identity", ["x"], ["y"])], "r3",
-                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, [3, "h", "w"])],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [3, "h", "w"])])
+    graph = helper.make_graph(
+        [helper.make_node("Identity", ["x"], ["y"])],
+        "r3",
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, [3, "h", "w"])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, [3, "h", "w"])],
+    )
     onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)], ir_version=8), path)
     return str(path)
 
@@ -236,10 +274,13 @@ def _shrinking(folder):
     # A 3x3 convolution without padding: 2 pixels smaller, not a whole scale.
     path = folder / "shrink.onnx"
     weights = numpy.full((3, 3, 3, 3), 1 / 27, numpy.float32)
-    graph = helper.make_graph([helper.make_node("Conv", ["x", "w"], ["y"])], "shrink",
-                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["n", 3, "h", "w"])],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["n", 3, "H", "W"])],
-                              initializer=[numpy_helper.from_array(weights, "w")])
+    graph = helper.make_graph(
+        [helper.make_node("Conv", ["x", "w"], ["y"])],
+        "shrink",
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["n", 3, "h", "w"])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["n", 3, "H", "W"])],
+        initializer=[numpy_helper.from_array(weights, "w")],
+    )
     onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)], ir_version=8), path)
     return str(path)
 
@@ -269,36 +310,107 @@ REFUSALS = [
     ("in.png", "nowhere/out.png", "dynamic", [], None, 1, "cannot write {t}/out/nowhere/out.png: there is no folder"),
     ("in.png", "out.png", "missing", [], None, 1, "cannot read the model {t}/missing.onnx: No such file or directory"),
     ("in.png", "out.png", _text, [], None, 1, "{t}/notes.onnx is not a usable ONNX model: [ONNXRuntimeError]"),
-    ("in.png", "out.png", _two_inputs, [], None, 1,
-     "{t}/two.onnx: expected a graph with 1 input and 1 output, got 2 input(s) (pixels, strength)"),
-    ("in.png", "out.png", _rank_three, [], None, 1,
-     "{t}/rank3.onnx: expected an NCHW input of rank 4, got input 'x' of shape [3, ?, ?]"),
-    ("in.png", "out.png", _nhwc, [], None, 1,
-     "{t}/nhwc.onnx: expected an NCHW input of 1 or 3 channels, got input 'pixels' of shape [1, 16, 16, 3] "
-     "(that looks like NHWC)"),
-    ("in.png", "out.png", _shrinking, ["--tile-size", "16"], None, 1,
-     "the model's output does not fit: model output for batch 0 (tiles 0 to 7): expected shape (8, C', 16*s, 16*s) "
-     "for a whole number s >= 1, got (8, 3, 14, 14)"),
-    ("in.png", "out.png", "fixed", ["--tile-size", "32"], None, 2,
-     "--tile-size 32x32 does not fit the model, which takes tiles of 16x16; leave --tile-size out"),
-    ("in.png", "out.png", "fixed", ["--batch-size", "4"], None, 2,
-     "--batch-size 4 does not fit the model, which takes batches of 3; leave --batch-size out"),
-    ("in.png", "out.png", "dynamic", ["--tile-size", "16", "--overlap", "16"], None, 2,
-     "--overlap 16 must be smaller than the tile size 16 on each axis"),
+    (
+        "in.png",
+        "out.png",
+        _two_inputs,
+        [],
+        None,
+        1,
+        "{t}/two.onnx: expected a graph with 1 input and 1 output, got 2 input(s) (pixels, strength)",
+    ),
+    (
+        "in.png",
+        "out.png",
+        _rank_three,
+        [],
+        None,
+        1,
+        "{t}/rank3.onnx: expected an NCHW input of rank 4, got input 'x' of shape [3, ?, ?]",
+    ),
+    (
+        "in.png",
+        "out.png",
+        _nhwc,
+        [],
+        None,
+        1,
+        "{t}/nhwc.onnx: expected an NCHW input of 1 or 3 channels, got input 'pixels' of shape [1, 16, 16, 3] "
+        "(that looks like NHWC)",
+    ),
+    (
+        "in.png",
+        "out.png",
+        _shrinking,
+        ["--tile-size", "16"],
+        None,
+        1,
+        "the model's output does not fit: model output for batch 0 (tiles 0 to 7): expected shape (8, C', 16*s, 16*s) "
+        "for a whole number s >= 1, got (8, 3, 14, 14)",
+    ),
+    (
+        "in.png",
+        "out.png",
+        "fixed",
+        ["--tile-size", "32"],
+        None,
+        2,
+        "--tile-size 32x32 does not fit the model, which takes tiles of 16x16; leave --tile-size out",
+    ),
+    (
+        "in.png",
+        "out.png",
+        "fixed",
+        ["--batch-size", "4"],
+        None,
+        2,
+        "--batch-size 4 does not fit the model, which takes batches of 3; leave --batch-size out",
+    ),
+    (
+        "in.png",
+        "out.png",
+        "dynamic",
+        ["--tile-size", "16", "--overlap", "16"],
+        None,
+        2,
+        "--overlap 16 must be smaller than the tile size 16 on each axis",
+    ),
     ("in.png", "out.png", "dynamic", ["--tile-size", "0"], None, 2, "argument --tile-size: --tile-size must be at"),
-    ("in.png", "out.png", "repeat grey", [], None, 1,
-     "the model takes 1 channel (greyscale), and {t}/in.png is in colour; convert it to greyscale first"),
-    ("in.png", "out.png", "dynamic", [], _no_onnxruntime, 1,
-     'running ONNX models needs ONNX Runtime: pip install "korvane[onnx]"'),
-    pytest.param("in.png", "out.png", "dynamic", ["--provider", "cuda"], None, 1,
-                 "ONNX Runtime here has no CUDA provider (it has ", marks=pytest.mark.skipif(
-                     "_cuda_is_here()", reason="this ONNX Runtime has a CUDA provider")),
+    (
+        "in.png",
+        "out.png",
+        "repeat grey",
+        [],
+        None,
+        1,
+        "the model takes 1 channel (greyscale), and {t}/in.png is in colour; convert it to greyscale first",
+    ),
+    (
+        "in.png",
+        "out.png",
+        "dynamic",
+        [],
+        _no_onnxruntime,
+        1,
+        'running ONNX models needs ONNX Runtime: pip install "korvane[onnx]"',
+    ),
+    pytest.param(
+        "in.png",
+        "out.png",
+        "dynamic",
+        ["--provider", "cuda"],
+        None,
+        1,
+        "ONNX Runtime here has no CUDA provider (it has ",
+        marks=pytest.mark.skipif("_cuda_is_here()", reason="this ONNX Runtime has a CUDA provider"),
+    ),
 ]
 
 
 @pytest.mark.parametrize("source, target, graph, options, change, code, message", REFUSALS)
-def test_refusals_are_one_line_with_no_output_file(tmp_path, capsys, monkeypatch, graphs, source, target, graph,
-                                                   options, change, code, message):
+def test_refusals_are_one_line_with_no_output_file(
+    tmp_path, capsys, monkeypatch, graphs, source, target, graph, options, change, code, message
+):
     Image.fromarray(smooth(40, 50, 3)).save(tmp_path / "in.png")
     (tmp_path / "notes.png").write_text("not a picture")
     (tmp_path / "out").mkdir()

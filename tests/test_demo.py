@@ -11,8 +11,15 @@ from korvane.cli import main
 Image = pytest.importorskip("PIL.Image")
 pytest.importorskip("tqdm")
 
-PICTURES = ("input", "tiles_hann", "tiles_merge_tiles", "tiles_seams", "pixelshift_subimages",
-            "pixelshift_fused", "roundtrip")
+PICTURES = (
+    "input",
+    "tiles_hann",
+    "tiles_merge_tiles",
+    "tiles_seams",
+    "pixelshift_subimages",
+    "pixelshift_fused",
+    "roundtrip",
+)
 
 
 def run(capsys, *argv):
@@ -85,8 +92,22 @@ def test_tile_road_on_a_file_gives_the_enlarged_picture_in_its_own_colours(tmp_p
 )
 def test_pixelshift_road_fits_the_picture_to_dim_and_says_so(tmp_path, capsys, fit, size, note):
     rgb = numpy.full((50, 58, 3), (20, 140, 230))
-    code, out, err = run(capsys, write_png(tmp_path / "in.png", rgb), "--out", tmp_path, "--dim", "4",
-                         "--fit", fit, "--tile-size", "32", "--overlap", "8", "--upscaler", "nearest")
+    code, out, err = run(
+        capsys,
+        write_png(tmp_path / "in.png", rgb),
+        "--out",
+        tmp_path,
+        "--dim",
+        "4",
+        "--fit",
+        fit,
+        "--tile-size",
+        "32",
+        "--overlap",
+        "8",
+        "--upscaler",
+        "nearest",
+    )
     assert code == 0, err
     assert err == f"korvane: note: {note} so that --dim 4 divides both sides\n"
     fused = read(tmp_path / "pixelshift_fused.png")
@@ -97,8 +118,21 @@ def test_pixelshift_road_fits_the_picture_to_dim_and_says_so(tmp_path, capsys, f
 
 
 def test_blur_network_and_uneven_chunks_still_fuse_every_sub_image(tmp_path, capsys):
-    code, out, err = run(capsys, "--out", tmp_path, "--dim", "3", "--chunk", "4", "--shift-net", "blur",
-                         "--fit", "crop", "--upscaler", "nearest")
+    code, out, err = run(
+        capsys,
+        "--out",
+        tmp_path,
+        "--dim",
+        "3",
+        "--chunk",
+        "4",
+        "--shift-net",
+        "blur",
+        "--fit",
+        "crop",
+        "--upscaler",
+        "nearest",
+    )
     assert code == 0, err
     assert "9 sub-images" in out and "hits 9 to 9 per pixel" in out
     # 256 rows cropped to 255 for --dim 3, then the wrapped 2 rows and columns left out.
@@ -136,8 +170,11 @@ def _odd_size(tmp_path):
         (_odd_size, 1, "image size 30x33 is not divisible by --dim 4 (use --fit crop or --fit pad)"),
         (lambda t: ["--overlap", "128"], 2, "--overlap (128) must be smaller than --tile-size (128)"),
         (lambda t: ["--scale", "0"], 2, "--scale must be at least 1, got 0"),
-        (lambda t: ["--tile-size", "2", "--overlap", "0", "--scale", "1"], 2,
-         "--tile-size x --scale must be at least 4, got 2 x 1"),
+        (
+            lambda t: ["--tile-size", "2", "--overlap", "0", "--scale", "1"],
+            2,
+            "--tile-size x --scale must be at least 4, got 2 x 1",
+        ),
         (lambda t: ["--dim", "four"], 2, "--dim must be a whole number, got 'four'"),
         (lambda t: ["--tile-drift", "80"], 2, "--tile-drift must be between 0 and 50 percent, got 80"),
         (lambda t: ["--backend", "tpu"], 2, "invalid choice: 'tpu'"),
@@ -161,7 +198,9 @@ def test_output_folder_that_is_a_file_is_refused(tmp_path, capsys):
 def test_module_entry_point_reports_without_a_traceback(tmp_path):
     result = subprocess.run(
         [sys.executable, "-m", "korvane", "demo", "--backend", "numpy", str(tmp_path / "missing.png")],
-        capture_output=True, text=True, timeout=120,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert result.returncode == 1
     assert result.stderr == f"korvane: error: no such file: {tmp_path / 'missing.png'}\n"

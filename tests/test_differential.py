@@ -10,18 +10,25 @@ import numpy as np
 from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
-import reference
 from korvane.upscale import tile
 from korvane.utils import dimention
+
+import reference
 from argtrees import arrays_in, clone
 
 settings.register_profile(
-    "korvane-differential", deadline=None, derandomize=True, database=None, max_examples=40,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much])
+    "korvane-differential",
+    deadline=None,
+    derandomize=True,
+    database=None,
+    max_examples=40,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
+)
 PROFILE = settings.get_profile("korvane-differential")
 
 
 # ---- running both sides -----------------------------------------------------------------
+
 
 def native(name):
     return getattr(dimention if name in reference.DIMENTION_FUNCTIONS else tile, name)
@@ -35,9 +42,14 @@ def describe(value, inputs, xp):
     """A comparable picture of a result; arrays by content and by relation to the inputs."""
     if isinstance(value, xp.ndarray):
         host = xp.asnumpy(value)
-        return ("array", host.shape, host.dtype.str, host.tobytes(),
-                [i for i, a in enumerate(inputs) if a is value],
-                [i for i, a in enumerate(inputs) if shares_memory(xp, a, value)])
+        return (
+            "array",
+            host.shape,
+            host.dtype.str,
+            host.tobytes(),
+            [i for i, a in enumerate(inputs) if a is value],
+            [i for i, a in enumerate(inputs) if shares_memory(xp, a, value)],
+        )
     if type(value) in (list, tuple):
         return (type(value).__name__, [describe(v, inputs, xp) for v in value])
     return ("value", type(value), value)
@@ -114,48 +126,74 @@ LARGE = st.integers(5, 8)  # above the small-extent threshold of layout inferenc
 any_shapes = st.one_of(
     st.tuples(SPATIAL, SPATIAL, st.sampled_from((3, 1, 2, 4, 5))),
     st.tuples(st.sampled_from((3, 1, 2, 4)), SPATIAL, SPATIAL),
-    st.tuples(SPATIAL, SPATIAL), rank(4), rank(3), rank(1), rank(5, (1, 2, 3)),
+    st.tuples(SPATIAL, SPATIAL),
+    rank(4),
+    rank(3),
+    rank(1),
+    rank(5, (1, 2, 3)),
 )
 MEAN_ITEMS = st.sampled_from((0.5, 1.0, 0.0, 3.0, 2, -1.5, True))
 POSITIVE_MEAN_ITEMS = st.sampled_from((1.0, 2, 0.0, 3.0, True))
 any_means = st.one_of(
-    st.none(), st.integers(-2, 3), st.sampled_from((0.5, -1.25, 2.0, True)),
-    st.tuples(MEAN_ITEMS), st.tuples(MEAN_ITEMS, MEAN_ITEMS, MEAN_ITEMS),
+    st.none(),
+    st.integers(-2, 3),
+    st.sampled_from((0.5, -1.25, 2.0, True)),
+    st.tuples(MEAN_ITEMS),
+    st.tuples(MEAN_ITEMS, MEAN_ITEMS, MEAN_ITEMS),
     st.lists(MEAN_ITEMS, min_size=0, max_size=4),
 )
 
 
 def fitting_means(items=MEAN_ITEMS):
     # Every form that becomes a triple.
-    return st.one_of(st.none(), items, st.tuples(items), st.tuples(items, items, items),
-                     st.lists(items, min_size=3, max_size=3))
+    return st.one_of(
+        st.none(), items, st.tuples(items), st.tuples(items, items, items), st.lists(items, min_size=3, max_size=3)
+    )
 
 
 any_scalefactors = st.one_of(st.none(), st.sampled_from((0.5, 2.0, -1.0, 0.25, 0.0)))
 any_swaps = st.sampled_from((True, False, 1, 0, None, "", "no"))
 any_layouts = st.sampled_from(LAYOUTS)
 any_sizes = st.one_of(
-    st.none(), st.integers(-1, 6), st.tuples(st.integers(0, 6), st.integers(1, 6)),
-    st.lists(st.integers(1, 6), min_size=1, max_size=3), st.just(2.5),
+    st.none(),
+    st.integers(-1, 6),
+    st.tuples(st.integers(0, 6), st.integers(1, 6)),
+    st.lists(st.integers(1, 6), min_size=1, max_size=3),
+    st.just(2.5),
 )
-fitting_sizes = st.one_of(st.none(), st.integers(1, 6), st.tuples(st.integers(1, 6), st.integers(1, 6)),
-                          st.lists(st.integers(1, 6), min_size=2, max_size=2))
+fitting_sizes = st.one_of(
+    st.none(),
+    st.integers(1, 6),
+    st.tuples(st.integers(1, 6), st.integers(1, 6)),
+    st.lists(st.integers(1, 6), min_size=2, max_size=2),
+)
 
 
 @st.composite
 def image_options(draw):
     """(image, scalefactor, size, mean, swap_rb, layout) for image_to_batch."""
     if not draw(coherent):
-        return (draw(arrays(any_shapes)), draw(any_scalefactors), draw(any_sizes), draw(any_means),
-                draw(any_swaps), draw(any_layouts))
+        return (
+            draw(arrays(any_shapes)),
+            draw(any_scalefactors),
+            draw(any_sizes),
+            draw(any_means),
+            draw(any_swaps),
+            draw(any_layouts),
+        )
     kind = draw(st.sampled_from(("HWC", "CHW", "HW", "NCHW", "NHWC")))
     layout = draw(st.sampled_from((kind, None, "ambiguous")))
     dtype = draw(st.sampled_from(DTYPES))
     channels = draw(st.sampled_from((3, 1, 4)))
     swap_rb = draw(any_swaps)
     h, w = draw(LARGE), draw(LARGE)
-    shape = {"HWC": (h, w, channels), "CHW": (channels, h, w), "HW": (h, w),
-             "NCHW": (draw(st.integers(0, 3)), channels, h, w), "NHWC": (draw(st.integers(0, 3)), h, w, channels)}[kind]
+    shape = {
+        "HWC": (h, w, channels),
+        "CHW": (channels, h, w),
+        "HW": (h, w),
+        "NCHW": (draw(st.integers(0, 3)), channels, h, w),
+        "NHWC": (draw(st.integers(0, 3)), h, w, channels),
+    }[kind]
     if kind == "HWC" and swap_rb:
         shape = (h, w, 3)
     if kind == "HW" and swap_rb:
@@ -175,8 +213,7 @@ def batch_options(draw):
     """(batch, scalefactor, mean, swap_rb, layout) for batch_to_images."""
     if not draw(coherent):
         shapes = st.one_of(rank(4), rank(3), rank(5, (1, 2, 3)), st.tuples(st.integers(0, 3), *[SPATIAL] * 3))
-        return (draw(arrays(shapes)), draw(any_scalefactors), draw(any_means), draw(any_swaps),
-                draw(any_layouts))
+        return (draw(arrays(shapes)), draw(any_scalefactors), draw(any_means), draw(any_swaps), draw(any_layouts))
     n, h, w = draw(st.integers(0, 3)), draw(LARGE), draw(LARGE)
     dtype = draw(st.sampled_from(DTYPES))
     kind = draw(st.sampled_from(("NCHW", "NHWC")))
@@ -188,6 +225,7 @@ def batch_options(draw):
 
 
 # ---- layout inference ---------------------------------------------------------------------
+
 
 class Shaped:
     """Just the two attributes that layout inference reads."""
@@ -218,6 +256,7 @@ def test_guess_image_layout_on_any_integers(xp, shape):
 
 # ---- image(s) to batch ----------------------------------------------------------------------
 
+
 @settings(PROFILE, max_examples=400)
 @given(options=image_options())
 @example(options=(array((2, 4, 5), "float32", 1), 2.0, None, (1.0, 2.0, 3.0), True, "CHW"))
@@ -227,8 +266,7 @@ def test_guess_image_layout_on_any_integers(xp, shape):
 @example(options=(array((2, 3, 6, 6), "uint8", 4), 2.0, 4, 1, True, None))
 def test_image_to_batch(xp, options):
     image, scalefactor, size, mean, swap_rb, layout = realise(options, xp)
-    check(xp, "image_to_batch", image, scalefactor=scalefactor, size=size, mean=mean, swap_rb=swap_rb,
-          layout=layout)
+    check(xp, "image_to_batch", image, scalefactor=scalefactor, size=size, mean=mean, swap_rb=swap_rb, layout=layout)
 
 
 @st.composite
@@ -247,8 +285,9 @@ def image_lists(draw):
 
 @settings(PROFILE, max_examples=200)
 @given(options=image_lists())
-@example(options=([array((5, 5, 3), "float32", 1), array((3, 5, 5), "float32", 2)], None, None, (1.0, 2.0, 3.0),
-                  True, None))
+@example(
+    options=([array((5, 5, 3), "float32", 1), array((3, 5, 5), "float32", 2)], None, None, (1.0, 2.0, 3.0), True, None)
+)
 def test_images_to_batch(xp, options):
     check(xp, "images_to_batch", *realise(options, xp))
 
@@ -264,8 +303,11 @@ def test_batch_to_images(xp, options):
 
 
 @settings(PROFILE, max_examples=60)
-@given(images=arrays(st.tuples(st.integers(1, 3), SPATIAL, SPATIAL, st.just(3)), st.sampled_from(FLOATS)),
-       scalefactor=st.sampled_from((0.5, 2.0)), mean=st.tuples(MEAN_ITEMS, MEAN_ITEMS, MEAN_ITEMS))
+@given(
+    images=arrays(st.tuples(st.integers(1, 3), SPATIAL, SPATIAL, st.just(3)), st.sampled_from(FLOATS)),
+    scalefactor=st.sampled_from((0.5, 2.0)),
+    mean=st.tuples(MEAN_ITEMS, MEAN_ITEMS, MEAN_ITEMS),
+)
 def test_batch_road_round_trip(xp, images, scalefactor, mean):
     # images_to_batch then batch_to_images, as a caller chains them: the same values on both
     # sides, and each pixel back in its own channel.
@@ -284,6 +326,7 @@ def test_batch_road_round_trip(xp, images, scalefactor, mean):
 
 
 # ---- pixel shift ----------------------------------------------------------------------------
+
 
 @st.composite
 def pixelshift_cases(draw):
@@ -319,24 +362,36 @@ def fuse_cases(draw):
     preds = draw(arrays(st.just((b, c, h, w))))
     acc_shape = draw(st.one_of(st.just((c, h * dim, w * dim)), rank(3, (1, 2, 3, 6))))
     acc = draw(arrays(st.just(acc_shape), st.sampled_from(("float32", "float32", "float64", "int32"))))
-    hits = draw(st.one_of(arrays(st.sampled_from(((1,), acc_shape)), st.sampled_from(("int32", "float32"))),
-                          st.just(0)))
+    hits = draw(
+        st.one_of(arrays(st.sampled_from(((1,), acc_shape)), st.sampled_from(("int32", "float32"))), st.just(0))
+    )
     return preds, acc, hits, draw(st.integers(-5, 12)), dim
 
 
 @settings(PROFILE, max_examples=250)
 @given(case=fuse_cases())
-@example(case=(("array", (16, 2, 2, 3), "float32", 9), ("array", (2, 8, 12), "float32", 0),
-               ("array", (2, 8, 12), "int32", 0), 0, 4))
-@example(case=(("array", (1, 1, 2, 2), "uint8", 1), ("array", (1, 8, 8), "float32", 0),
-               ("array", (1,), "int32", 0), -1, 4))
+@example(
+    case=(
+        ("array", (16, 2, 2, 3), "float32", 9),
+        ("array", (2, 8, 12), "float32", 0),
+        ("array", (2, 8, 12), "int32", 0),
+        0,
+        4,
+    )
+)
+@example(
+    case=(("array", (1, 1, 2, 2), "uint8", 1), ("array", (1, 8, 8), "float32", 0), ("array", (1,), "int32", 0), -1, 4)
+)
 def test_pixelshift_fuse(xp, case):
     check(xp, "pixelshift_fuse", *realise(case, xp))
 
 
 @settings(PROFILE, max_examples=40)
-@given(image=arrays(st.tuples(st.sampled_from((4, 8)), st.sampled_from((4, 8, 12)), st.just(3)),
-                    st.just("float32")), dim=st.sampled_from((1, 2, 4)), chunk=st.integers(1, 16))
+@given(
+    image=arrays(st.tuples(st.sampled_from((4, 8)), st.sampled_from((4, 8, 12)), st.just(3)), st.just("float32")),
+    dim=st.sampled_from((1, 2, 4)),
+    chunk=st.integers(1, 16),
+)
 def test_pixelshift_road_in_chunks(xp, image, dim, chunk):
     # Split, then fuse in chunks of consecutive sub-images: both modules fill acc and hits alike.
     host = host_array(*image[1:])
@@ -346,7 +401,7 @@ def test_pixelshift_road_in_chunks(xp, image, dim, chunk):
         acc = xp.zeros((3,) + host.shape[:2], dtype=xp.float32)
         hits = xp.zeros(host.shape[:2], dtype=xp.int32)
         for start in range(0, dim * dim, chunk):
-            assert module.pixelshift_fuse(batch[start:start + chunk], acc, hits, start, dim) is None
+            assert module.pixelshift_fuse(batch[start : start + chunk], acc, hits, start, dim) is None
         totals.append((xp.asnumpy(acc), xp.asnumpy(hits)))
     np.testing.assert_array_equal(totals[0][0], totals[1][0])
     np.testing.assert_array_equal(totals[0][1], np.full(host.shape[:2], dim * dim))
@@ -354,12 +409,14 @@ def test_pixelshift_road_in_chunks(xp, image, dim, chunk):
 
 # ---- tiles ----------------------------------------------------------------------------------
 
+
 @st.composite
 def tile_cases(draw):
     """(image, tile_size, overlap) for add_padding and tile_image."""
     if not draw(coherent):
-        shapes = st.one_of(st.tuples(st.integers(0, 14), st.integers(0, 14), st.integers(1, 3)),
-                           rank(2), rank(4, (1, 2, 3)))
+        shapes = st.one_of(
+            st.tuples(st.integers(0, 14), st.integers(0, 14), st.integers(1, 3)), rank(2), rank(4, (1, 2, 3))
+        )
         return draw(arrays(shapes)), draw(st.integers(1, 10)), draw(st.integers(-3, 10))
     tile_size = draw(st.integers(1, 8))
     overlap = draw(st.integers(-2, tile_size - 1))
@@ -412,8 +469,13 @@ def merge_cases(draw):
     width = draw(st.integers(max(padded[1] - step, 1), max(padded[1], 1)))
     original = (height, width, c)
     if not whole:
-        original = draw(st.one_of(st.just(original), st.just((height, width, c + 1, 0)),
-                                  st.tuples(*[st.integers(0, 14)] * draw(st.integers(0, 2)))))
+        original = draw(
+            st.one_of(
+                st.just(original),
+                st.just((height, width, c + 1, 0)),
+                st.tuples(*[st.integers(0, 14)] * draw(st.integers(0, 2))),
+            )
+        )
         padded = draw(st.one_of(st.just(padded), st.just(padded + (7,)), st.just(padded[:2]), st.just(())))
     return tiles, original, padded, scale, tile_size, overlap
 

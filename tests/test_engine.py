@@ -36,9 +36,18 @@ def never_called(x):
 # ---- the grid -----------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("extent, tile_size, overlap", [
-    (300, 128, 16), (128, 128, 16), (100, 128, 16), (10, 128, 16), (1, 8, 2), (2, 64, 0), (5, 32, 31),
-])
+@pytest.mark.parametrize(
+    "extent, tile_size, overlap",
+    [
+        (300, 128, 16),
+        (128, 128, 16),
+        (100, 128, 16),
+        (10, 128, 16),
+        (1, 8, 2),
+        (2, 64, 0),
+        (5, 32, 31),
+    ],
+)
 def test_padding_is_the_array_modules_reflection(xp, extent, tile_size, overlap):
     axis = TileAxis(extent, tile_size, overlap)
     assert axis.padded >= max(extent, tile_size) and (axis.padded - overlap) % axis.step == 0
@@ -54,15 +63,18 @@ def array_window(shape):
     return RNG.random(shape) + 0.05
 
 
-@pytest.mark.parametrize("shape, dtype, sizes, window, s", [
-    ((300, 500, 3), numpy.float32, {}, "hann", 2),
-    ((97, 61, 3), numpy.uint8, dict(tile_size=(32, 24), overlap=(8, 5)), "gaussian", 3),
-    ((45, 70, 2), numpy.int16, dict(tile_size=16, overlap=0), "box", 1),
-    ((3, 40, 1), numpy.float64, dict(tile_size=(16, 12), overlap=(4, 3)), "hann", 2),  # rows <= overlap
-    ((1, 1, 3), bool, dict(tile_size=8, overlap=2), "hann", 2),
-    ((33, 29, 3), numpy.float32, dict(tile_size=(16, 12), overlap=(6, 2)), array_window((32, 24)), 2),
-    ((33, 29, 3), numpy.uint16, dict(tile_size=16, overlap=5), array_window((16, 16, 1)), 1),
-])
+@pytest.mark.parametrize(
+    "shape, dtype, sizes, window, s",
+    [
+        ((300, 500, 3), numpy.float32, {}, "hann", 2),
+        ((97, 61, 3), numpy.uint8, dict(tile_size=(32, 24), overlap=(8, 5)), "gaussian", 3),
+        ((45, 70, 2), numpy.int16, dict(tile_size=16, overlap=0), "box", 1),
+        ((3, 40, 1), numpy.float64, dict(tile_size=(16, 12), overlap=(4, 3)), "hann", 2),  # rows <= overlap
+        ((1, 1, 3), bool, dict(tile_size=8, overlap=2), "hann", 2),
+        ((33, 29, 3), numpy.float32, dict(tile_size=(16, 12), overlap=(6, 2)), array_window((32, 24)), 2),
+        ((33, 29, 3), numpy.uint16, dict(tile_size=16, overlap=5), array_window((16, 16, 1)), 1),
+    ],
+)
 def test_seam_free_model_comes_back_everywhere(xp, shape, dtype, sizes, window, s):
     host, image = picture(xp, shape, dtype)
     out = upscale_tiled(image, enlarge(s), batch_size=3, window=window, **sizes)
@@ -86,8 +98,7 @@ def crossfade(xp, window):
         calls.append(None)
         return x * 0 + (len(calls) - 1)
 
-    out = upscale_tiled(xp.zeros((4, 100, 1)), offset, tile_size=(4, 64), overlap=(0, 16), batch_size=1,
-                        window=window)
+    out = upscale_tiled(xp.zeros((4, 100, 1)), offset, tile_size=(4, 64), overlap=(0, 16), batch_size=1, window=window)
     return xp.asnumpy(out)[0, :, 0]
 
 
@@ -118,19 +129,29 @@ def drifting(s):
     return lambda x: enlarge(s)(x) * 1.5 + x[:, :, :1, :1]
 
 
-@pytest.mark.parametrize("shape, dtype, tile_size, overlap, s, batch_size, on_host", [
-    ((300, 500, 3), numpy.float32, 128, 16, 2, 8, False),
-    ((100, 100, 3), numpy.uint8, 128, 16, 1, 1, False),
-    ((129, 257, 1), numpy.float64, 64, 8, 3, 5, False),
-    ((70, 41, 2), numpy.int32, 24, 0, 2, 4, False),
-    ((40, 30, 3), numpy.float32, 16, 4, 2, 3, True),  # a NumPy picture: the map comes to the host
-])
-def test_merge_tiles_window_equals_the_tile_road_bit_for_bit(xp, shape, dtype, tile_size, overlap, s, batch_size,
-                                                             on_host):
+@pytest.mark.parametrize(
+    "shape, dtype, tile_size, overlap, s, batch_size, on_host",
+    [
+        ((300, 500, 3), numpy.float32, 128, 16, 2, 8, False),
+        ((100, 100, 3), numpy.uint8, 128, 16, 1, 1, False),
+        ((129, 257, 1), numpy.float64, 64, 8, 3, 5, False),
+        ((70, 41, 2), numpy.int32, 24, 0, 2, 4, False),
+        ((40, 30, 3), numpy.float32, 16, 4, 2, 3, True),  # a NumPy picture: the map comes to the host
+    ],
+)
+def test_merge_tiles_window_equals_the_tile_road_bit_for_bit(
+    xp, shape, dtype, tile_size, overlap, s, batch_size, on_host
+):
     host, image = picture(xp, shape, dtype)
     expected = merge_tiles_road(xp, image, drifting(s), tile_size, overlap, s)
-    out = upscale_tiled(host if on_host else image, drifting(s), tile_size=tile_size, overlap=overlap,
-                        batch_size=batch_size, window="merge_tiles")
+    out = upscale_tiled(
+        host if on_host else image,
+        drifting(s),
+        tile_size=tile_size,
+        overlap=overlap,
+        batch_size=batch_size,
+        window="merge_tiles",
+    )
     assert type(out) is (numpy.ndarray if on_host else type(image))
     assert out.shape == expected.shape and out.dtype == expected.dtype
     numpy.testing.assert_array_equal(out if on_host else xp.asnumpy(out), xp.asnumpy(expected))
@@ -140,8 +161,9 @@ def test_merge_tiles_window_equals_the_tile_road_bit_for_bit(xp, shape, dtype, t
 def test_batch_size_does_not_change_a_bit(xp, window):
     _, image = picture(xp, (50, 70, 3))
     window = array_window((32, 32)) if window == "array" else window
-    one, eight = (upscale_tiled(image, drifting(2), tile_size=16, overlap=4, batch_size=b, window=window)
-                  for b in (1, 8))
+    one, eight = (
+        upscale_tiled(image, drifting(2), tile_size=16, overlap=4, batch_size=b, window=window) for b in (1, 8)
+    )
     numpy.testing.assert_array_equal(xp.asnumpy(one), xp.asnumpy(eight))
 
 
@@ -166,46 +188,105 @@ def test_nothing_the_caller_owns_is_modified(xp):
 GOOD = ((8, 8, 3), numpy.float32)
 
 
-@pytest.mark.parametrize("image, kwargs, error, message", [
-    ([[1, 2]], {}, TypeError, "image: expected a CuPy or NumPy array, got list [[1, 2]]"),
-    (((4, 5), float), {}, ValueError, "image: expected an (H, W, C) array, got shape (4, 5)"),
-    (((0, 5, 3), float), {}, ValueError, "image: expected a non-empty picture, got shape (0, 5, 3)"),
-    (((8, 8, 3), numpy.complex64), {}, TypeError,
-     "image: expected a real dtype (bool, integer or floating point), got complex64"),
-    (GOOD, dict(tile_size=12.5), TypeError,
-     "tile_size: expected an int or a (height, width) pair of ints, got float 12.5"),
-    (GOOD, dict(tile_size=True), TypeError,
-     "tile_size: expected an int or a (height, width) pair of ints, got bool True"),
-    (GOOD, dict(tile_size=(8, 8, 8)), TypeError,
-     "tile_size: expected an int or a (height, width) pair of ints, got tuple (8, 8, 8)"),
-    (GOOD, dict(tile_size=(0, 8)), ValueError, "tile_size: expected positive sizes, got (0, 8)"),
-    (GOOD, dict(tile_size=16, overlap=16), ValueError,
-     "overlap: expected 0 <= overlap < tile_size on each axis, got overlap (16, 16) with tile_size (16, 16)"),
-    (GOOD, dict(tile_size=(8, 8), overlap=(2, -1)), ValueError,
-     "overlap: expected 0 <= overlap < tile_size on each axis, got overlap (2, -1) with tile_size (8, 8)"),
-    (GOOD, dict(batch_size=0), ValueError, "batch_size: expected an int >= 1, got 0"),
-    (GOOD, dict(batch_size=2.0), TypeError, "batch_size: expected an int, got float 2.0"),
-    (GOOD, dict(window="tukey"), ValueError,
-     "window: expected 'hann', 'gaussian', 'box', 'merge_tiles' or an array, got 'tukey'"),
-    (GOOD, dict(window=3), TypeError, "window: expected a window name or an array, got int 3"),
-    (GOOD, dict(window="merge_tiles", tile_size=(16, 8), overlap=2), ValueError,
-     "window: 'merge_tiles' needs square tiles and one overlap, got tile_size (16, 8) and overlap (2, 2)"),
-    (GOOD, dict(tile_size=8, overlap=2, window=numpy.ones((12, 12))), ValueError,
-     "window: expected shape (th*s, tw*s) or (th*s, tw*s, 1) for tile_size (8, 8) and a whole scale s >= 1,"
-     " got shape (12, 12)"),
-    (GOOD, dict(tile_size=8, overlap=2, window=numpy.ones((16, 16, 3))), ValueError,
-     "window: expected shape (th*s, tw*s) or (th*s, tw*s, 1) for tile_size (8, 8) and a whole scale s >= 1,"
-     " got shape (16, 16, 3)"),
-    (GOOD, dict(tile_size=8, overlap=2, window=numpy.ones((8, 8), complex)), TypeError,
-     "window: expected a real dtype, got complex128"),
-    (GOOD, dict(tile_size=8, overlap=2, window=numpy.full((8, 8), numpy.nan)), ValueError,
-     "window: expected finite weights >= 0"),
-    (GOOD, dict(tile_size=8, overlap=2, window=-numpy.ones((8, 8))), ValueError,
-     "window: expected finite weights >= 0"),
-    (GOOD, dict(tile_size=8, overlap=2, window=numpy.outer(numpy.hanning(8), numpy.hanning(8))), ValueError,
-     "window: its weights add up to 0 at some pixels of the result (where only the edge of one tile covers "
-     "the picture's border); use a window that is positive at its edges"),
-])
+@pytest.mark.parametrize(
+    "image, kwargs, error, message",
+    [
+        ([[1, 2]], {}, TypeError, "image: expected a CuPy or NumPy array, got list [[1, 2]]"),
+        (((4, 5), float), {}, ValueError, "image: expected an (H, W, C) array, got shape (4, 5)"),
+        (((0, 5, 3), float), {}, ValueError, "image: expected a non-empty picture, got shape (0, 5, 3)"),
+        (
+            ((8, 8, 3), numpy.complex64),
+            {},
+            TypeError,
+            "image: expected a real dtype (bool, integer or floating point), got complex64",
+        ),
+        (
+            GOOD,
+            dict(tile_size=12.5),
+            TypeError,
+            "tile_size: expected an int or a (height, width) pair of ints, got float 12.5",
+        ),
+        (
+            GOOD,
+            dict(tile_size=True),
+            TypeError,
+            "tile_size: expected an int or a (height, width) pair of ints, got bool True",
+        ),
+        (
+            GOOD,
+            dict(tile_size=(8, 8, 8)),
+            TypeError,
+            "tile_size: expected an int or a (height, width) pair of ints, got tuple (8, 8, 8)",
+        ),
+        (GOOD, dict(tile_size=(0, 8)), ValueError, "tile_size: expected positive sizes, got (0, 8)"),
+        (
+            GOOD,
+            dict(tile_size=16, overlap=16),
+            ValueError,
+            "overlap: expected 0 <= overlap < tile_size on each axis, got overlap (16, 16) with tile_size (16, 16)",
+        ),
+        (
+            GOOD,
+            dict(tile_size=(8, 8), overlap=(2, -1)),
+            ValueError,
+            "overlap: expected 0 <= overlap < tile_size on each axis, got overlap (2, -1) with tile_size (8, 8)",
+        ),
+        (GOOD, dict(batch_size=0), ValueError, "batch_size: expected an int >= 1, got 0"),
+        (GOOD, dict(batch_size=2.0), TypeError, "batch_size: expected an int, got float 2.0"),
+        (
+            GOOD,
+            dict(window="tukey"),
+            ValueError,
+            "window: expected 'hann', 'gaussian', 'box', 'merge_tiles' or an array, got 'tukey'",
+        ),
+        (GOOD, dict(window=3), TypeError, "window: expected a window name or an array, got int 3"),
+        (
+            GOOD,
+            dict(window="merge_tiles", tile_size=(16, 8), overlap=2),
+            ValueError,
+            "window: 'merge_tiles' needs square tiles and one overlap, got tile_size (16, 8) and overlap (2, 2)",
+        ),
+        (
+            GOOD,
+            dict(tile_size=8, overlap=2, window=numpy.ones((12, 12))),
+            ValueError,
+            "window: expected shape (th*s, tw*s) or (th*s, tw*s, 1) for tile_size (8, 8) and a whole scale s >= 1,"
+            " got shape (12, 12)",
+        ),
+        (
+            GOOD,
+            dict(tile_size=8, overlap=2, window=numpy.ones((16, 16, 3))),
+            ValueError,
+            "window: expected shape (th*s, tw*s) or (th*s, tw*s, 1) for tile_size (8, 8) and a whole scale s >= 1,"
+            " got shape (16, 16, 3)",
+        ),
+        (
+            GOOD,
+            dict(tile_size=8, overlap=2, window=numpy.ones((8, 8), complex)),
+            TypeError,
+            "window: expected a real dtype, got complex128",
+        ),
+        (
+            GOOD,
+            dict(tile_size=8, overlap=2, window=numpy.full((8, 8), numpy.nan)),
+            ValueError,
+            "window: expected finite weights >= 0",
+        ),
+        (
+            GOOD,
+            dict(tile_size=8, overlap=2, window=-numpy.ones((8, 8))),
+            ValueError,
+            "window: expected finite weights >= 0",
+        ),
+        (
+            GOOD,
+            dict(tile_size=8, overlap=2, window=numpy.outer(numpy.hanning(8), numpy.hanning(8))),
+            ValueError,
+            "window: its weights add up to 0 at some pixels of the result (where only the edge of one tile covers "
+            "the picture's border); use a window that is positive at its edges",
+        ),
+    ],
+)
 def test_bad_input_is_refused_before_the_model_runs(xp, image, kwargs, error, message):
     if isinstance(image, tuple):  # (shape, dtype) of an array of the module under test
         image = xp.zeros(image[0], dtype=image[1])
@@ -222,7 +303,8 @@ def test_model_and_window_of_another_array_module_are_refused(xp):
         with pytest.raises(TypeError) as caught:
             upscale_tiled(numpy.zeros((8, 8, 3)), never_called, tile_size=8, overlap=2, window=xp.ones((8, 8)))
         assert str(caught.value) == (
-            "window: expected an array of the image's module (numpy) or a NumPy array, got cupy.ndarray")
+            "window: expected an array of the image's module (numpy) or a NumPy array, got cupy.ndarray"
+        )
 
 
 # ---- bad model output ---------------------------------------------------------------------------------
@@ -239,22 +321,43 @@ def returning(xp, *shapes, module=None, dtype=numpy.float32):
     return model
 
 
-@pytest.mark.parametrize("shapes, message", [
-    ([(4, 3, 16)], "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole number"
-     " s >= 1, got (4, 3, 16)"),
-    ([(3, 3, 16, 16)], "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole"
-     " number s >= 1, got (3, 3, 16, 16)"),
-    ([(4, 3, 12, 12)], "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole"
-     " number s >= 1, got (4, 3, 12, 12)"),
-    ([(4, 3, 16, 24)], "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole"
-     " number s >= 1, got (4, 3, 16, 24)"),
-    ([(4, 3, 16, 16), (4, 3, 24, 24)], "model output for batch 1 (tiles 4 to 7): expected shape (4, 3, 16, 16),"
-     " got (4, 3, 24, 24)"),
-    ([(4, 3, 16, 16), (4, 1, 16, 16)], "model output for batch 1 (tiles 4 to 7): expected shape (4, 3, 16, 16),"
-     " got (4, 1, 16, 16)"),
-    ([(4, 3, 16, 16), (4, 3, 16, 16), (4, 3, 16, 16)], "model output for batch 2 (tiles 8 to 8): expected shape"
-     " (1, 3, 16, 16), got (4, 3, 16, 16)"),
-])
+@pytest.mark.parametrize(
+    "shapes, message",
+    [
+        (
+            [(4, 3, 16)],
+            "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole number"
+            " s >= 1, got (4, 3, 16)",
+        ),
+        (
+            [(3, 3, 16, 16)],
+            "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole"
+            " number s >= 1, got (3, 3, 16, 16)",
+        ),
+        (
+            [(4, 3, 12, 12)],
+            "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole"
+            " number s >= 1, got (4, 3, 12, 12)",
+        ),
+        (
+            [(4, 3, 16, 24)],
+            "model output for batch 0 (tiles 0 to 3): expected shape (4, C', 8*s, 8*s) for a whole"
+            " number s >= 1, got (4, 3, 16, 24)",
+        ),
+        (
+            [(4, 3, 16, 16), (4, 3, 24, 24)],
+            "model output for batch 1 (tiles 4 to 7): expected shape (4, 3, 16, 16), got (4, 3, 24, 24)",
+        ),
+        (
+            [(4, 3, 16, 16), (4, 1, 16, 16)],
+            "model output for batch 1 (tiles 4 to 7): expected shape (4, 3, 16, 16), got (4, 1, 16, 16)",
+        ),
+        (
+            [(4, 3, 16, 16), (4, 3, 16, 16), (4, 3, 16, 16)],
+            "model output for batch 2 (tiles 8 to 8): expected shape (1, 3, 16, 16), got (4, 3, 16, 16)",
+        ),
+    ],
+)
 def test_bad_model_output_names_the_batch_and_both_shapes(xp, shapes, message):
     with pytest.raises(ValueError) as caught:
         upscale_tiled(xp.zeros((20, 20, 3)), returning(xp, *shapes), tile_size=8, overlap=2, batch_size=4)
@@ -275,8 +378,10 @@ def test_model_output_of_another_module_or_complex_dtype_is_refused(xp):
 def test_an_array_window_for_another_scale_is_refused_at_batch_0(xp):
     with pytest.raises(ValueError) as caught:
         upscale_tiled(xp.zeros((8, 8, 3)), enlarge(2), tile_size=8, overlap=2, window=numpy.ones((24, 24)))
-    assert str(caught.value) == ("window: shape (24, 24) is for scale 3, but the model output for batch 0 has "
-                                 "scale 2 (expected window shape (16, 16))")
+    assert str(caught.value) == (
+        "window: shape (24, 24) is for scale 3, but the model output for batch 0 has "
+        "scale 2 (expected window shape (16, 16))"
+    )
 
 
 # ---- progress and imports ---------------------------------------------------------------------------
@@ -299,8 +404,10 @@ def test_progress_without_tqdm_is_an_import_error(xp, monkeypatch):
 
 
 def test_importing_the_packages_loads_neither_cupy_nor_the_native_modules():
-    code = ("import sys, korvane.upscale, korvane.utils; korvane.upscale.upscale_tiled; korvane.utils.pixelshift_infer;"
-            " print(sorted(m for m in ('cupy', 'korvane.upscale.tile', 'korvane.utils.dimention') if m in sys.modules))")
+    code = (
+        "import sys, korvane.upscale, korvane.utils; korvane.upscale.upscale_tiled; korvane.utils.pixelshift_infer;"
+        " print(sorted(m for m in ('cupy', 'korvane.upscale.tile', 'korvane.utils.dimention') if m in sys.modules))"
+    )
     # Without KORVANE_BACKEND, which would register a backend as cupy on importing korvane.
     env = {k: v for k, v in os.environ.items() if k != "KORVANE_BACKEND"}
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)

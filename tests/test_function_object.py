@@ -25,20 +25,48 @@ FUNCTIONS = {
     "guess_image_layout": ({"image": NDARRAY}, "Layout", None, 1),
     "batch_to_images": (
         {"batch": NDARRAY, "scalefactor": FLOAT_OR_NONE, "mean": MEAN, "swap_rb": "bool", "layout": "Layout"},
-        "list[cp.ndarray]", (None, None, True, "NCHW"), 2),
+        "list[cp.ndarray]",
+        (None, None, True, "NCHW"),
+        2,
+    ),
     "images_to_batch": (
-        {"images": "cp.ndarray | list[cp.ndarray]", "scalefactor": FLOAT_OR_NONE, "size": SIZE, "mean": MEAN,
-         "swap_rb": "bool", "layout": "Layout"},
-        NDARRAY, (None, None, None, True, "HWC"), 3),
+        {
+            "images": "cp.ndarray | list[cp.ndarray]",
+            "scalefactor": FLOAT_OR_NONE,
+            "size": SIZE,
+            "mean": MEAN,
+            "swap_rb": "bool",
+            "layout": "Layout",
+        },
+        NDARRAY,
+        (None, None, None, True, "HWC"),
+        3,
+    ),
     "image_to_batch": (
-        {"image": NDARRAY, "scalefactor": FLOAT_OR_NONE, "size": SIZE, "mean": MEAN, "swap_rb": "bool",
-         "layout": "Layout"},
-        NDARRAY, (None, None, None, True, "HWC"), 4),
+        {
+            "image": NDARRAY,
+            "scalefactor": FLOAT_OR_NONE,
+            "size": SIZE,
+            "mean": MEAN,
+            "swap_rb": "bool",
+            "layout": "Layout",
+        },
+        NDARRAY,
+        (None, None, None, True, "HWC"),
+        4,
+    ),
     "image_to_batch_pixelshift": (
         {"image": NDARRAY, "dim": "int", "scalefactor": FLOAT_OR_NONE, "mean": MEAN, "swap_rb": "bool"},
-        NDARRAY, (4, None, None, True), 5),
+        NDARRAY,
+        (4, None, None, True),
+        5,
+    ),
     "pixelshift_fuse": (
-        {"preds": NDARRAY, "acc": NDARRAY, "hits": NDARRAY, "start_idx": "int", "dim": "int"}, "None", None, 6),
+        {"preds": NDARRAY, "acc": NDARRAY, "hits": NDARRAY, "start_idx": "int", "dim": "int"},
+        "None",
+        None,
+        6,
+    ),
 }
 
 DOCSTRINGS = {
@@ -98,7 +126,7 @@ def test_definition(name):
     assert code is f.func_code
     assert (code.co_name, code.co_filename, code.co_firstlineno) == (name, SOURCE, line)
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (len(params), 0, 0)
-    assert code.co_varnames[:len(params)] == tuple(params)
+    assert code.co_varnames[: len(params)] == tuple(params)
 
 
 def test_image_functions_share_one_defaults_tuple():
@@ -106,14 +134,21 @@ def test_image_functions_share_one_defaults_tuple():
     assert type(dimention.image_to_batch_pixelshift.__defaults__[0]) is int
 
 
-@pytest.mark.parametrize("name, text", [
-    ("guess_image_layout", "(image: 'cp.ndarray') -> 'Layout'"),
-    ("image_to_batch_pixelshift",
-     "(image: 'cp.ndarray', dim: 'int' = 4, scalefactor: 'float | None' = None, "
-     "mean: 'float | tuple[float, float, float] | None' = None, swap_rb: 'bool' = True) -> 'cp.ndarray'"),
-    ("pixelshift_fuse",
-     "(preds: 'cp.ndarray', acc: 'cp.ndarray', hits: 'cp.ndarray', start_idx: 'int', dim: 'int') -> 'None'"),
-])
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        ("guess_image_layout", "(image: 'cp.ndarray') -> 'Layout'"),
+        (
+            "image_to_batch_pixelshift",
+            "(image: 'cp.ndarray', dim: 'int' = 4, scalefactor: 'float | None' = None, "
+            "mean: 'float | tuple[float, float, float] | None' = None, swap_rb: 'bool' = True) -> 'cp.ndarray'",
+        ),
+        (
+            "pixelshift_fuse",
+            "(preds: 'cp.ndarray', acc: 'cp.ndarray', hits: 'cp.ndarray', start_idx: 'int', dim: 'int') -> 'None'",
+        ),
+    ],
+)
 def test_inspect_signature(name, text):
     assert str(inspect.signature(getattr(dimention, name))) == text
 
@@ -151,8 +186,9 @@ def test_binds_as_a_method_only_through_an_instance():
     assert str(excinfo.value) == "guess_image_layout() takes exactly 1 positional argument (2 given)"
 
 
-@pytest.mark.parametrize("name", ["__globals__", "func_globals", "__closure__", "func_closure", "__code__",
-                                  "func_code", "_is_coroutine"])
+@pytest.mark.parametrize(
+    "name", ["__globals__", "func_globals", "__closure__", "func_closure", "__code__", "func_code", "_is_coroutine"]
+)
 def test_read_only_attributes(fn, name):
     message = f"attribute '{name}' of 'korvane_function' objects is not writable"
     with pytest.raises(AttributeError) as excinfo:
@@ -171,8 +207,7 @@ def test_name_attributes_take_strings_only(fn, name, alias):
     setattr(fn, name, Text("other"))
     assert getattr(fn, alias) == "other" and type(getattr(fn, alias)) is Text
     message = f"{name} must be set to a string object"
-    for change in (lambda: setattr(fn, alias, b"other"), lambda: setattr(fn, name, None),
-                   lambda: delattr(fn, alias)):
+    for change in (lambda: setattr(fn, alias, b"other"), lambda: setattr(fn, name, None), lambda: delattr(fn, alias)):
         with pytest.raises(TypeError) as excinfo:
             change()
         assert str(excinfo.value) == message
@@ -205,10 +240,13 @@ def test_instance_dictionary(fn):
     assert fn.__dict__ is replacement
 
 
-@pytest.mark.parametrize("name, alias, value, refused, message", [
-    ("__defaults__", "func_defaults", (1.0, 2), [1.0, 2], "__defaults__ must be set to a tuple object"),
-    ("__kwdefaults__", "__kwdefaults__", {"mean": 1}, [("mean", 1)], "__kwdefaults__ must be set to a dict object"),
-])
+@pytest.mark.parametrize(
+    "name, alias, value, refused, message",
+    [
+        ("__defaults__", "func_defaults", (1.0, 2), [1.0, 2], "__defaults__ must be set to a tuple object"),
+        ("__kwdefaults__", "__kwdefaults__", {"mean": 1}, [("mean", 1)], "__kwdefaults__ must be set to a dict object"),
+    ],
+)
 def test_defaults_assignment_warns(fn, name, alias, value, refused, message):
     warning = f"^changes to {name} of a korvane function"
     with pytest.warns(RuntimeWarning, match=warning) as record:
@@ -342,19 +380,24 @@ def test_function_handed_out_again_after_the_collector_cleared_it(name):
     module, args = CLEARED[name]
     program = RESURRECTED.format(module=module, name=name, args=args)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    child = subprocess.run([sys.executable, "-c", textwrap.dedent(program)], capture_output=True, text=True,
-                           env=env, timeout=120)
+    child = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(program)], capture_output=True, text=True, env=env, timeout=120
+    )
     assert child.returncode == 0, f"the interpreter died (exit status {child.returncode}): {child.stderr[-2000:]}"
     out = json.loads(child.stdout)
     refused = ["RuntimeError", f"{name}() was cleared by the garbage collector and can no longer be called"]
     # What can close a cycle is gone (None, or a new empty dictionary); the rest still works.
-    assert {label: out.pop(label) for label in ("repr", "reduce", "code", "__name__", "__qualname__",
-                                                "func_name")} == {
-        "repr": "True", "reduce": repr(name), "code": repr(name),
-        "__name__": repr(name), "__qualname__": repr(name), "func_name": repr(name)}
-    assert {label: out.pop(label) for label in ("call", "call with a dict", "call with too many",
-                                                "bound call")} == dict.fromkeys(
-        ["call", "call with a dict", "call with too many", "bound call"], refused)
+    assert {label: out.pop(label) for label in ("repr", "reduce", "code", "__name__", "__qualname__", "func_name")} == {
+        "repr": "True",
+        "reduce": repr(name),
+        "code": repr(name),
+        "__name__": repr(name),
+        "__qualname__": repr(name),
+        "func_name": repr(name),
+    }
+    assert {
+        label: out.pop(label) for label in ("call", "call with a dict", "call with too many", "bound call")
+    } == dict.fromkeys(["call", "call with a dict", "call with too many", "bound call"], refused)
     assert out.pop("__code__") == out.pop("func_code") == "code"
     assert out.pop("__dict__") == out.pop("func_dict") == out.pop("__annotations__") == "{}"
     # Everything else reads as None, False or a method: nothing dangles.

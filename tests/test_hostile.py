@@ -18,14 +18,15 @@ import traceback
 import numpy as np
 import pytest
 
-import reference
 from korvane.upscale import tile
 from korvane.utils import dimention
+
+import reference
 from argtrees import arrays_in, clone
 from leakcheck import assert_no_leak
 
-MODULES = {name: dimention for name in reference.DIMENTION_FUNCTIONS}
-MODULES.update({name: tile for name in reference.TILE_FUNCTIONS})
+MODULES = dict.fromkeys(reference.DIMENTION_FUNCTIONS, dimention)
+MODULES.update(dict.fromkeys(reference.TILE_FUNCTIONS, tile))
 
 
 class Boom(Exception):
@@ -89,6 +90,7 @@ def traceback_names(exc):
 
 # ---- hostile values ------------------------------------------------------------------------
 
+
 class Raise:
     """A value that raises when used: a new exception like `exc` each time."""
 
@@ -149,6 +151,7 @@ def raising_iterator(*items):
     def shape():
         yield from items
         raise Boom("shape iteration")
+
     return shape
 
 
@@ -226,8 +229,9 @@ HOSTILE_PIXELSHIFT_SHAPES = {
 @pytest.mark.parametrize("swap_rb", [True, False])
 @pytest.mark.parametrize("label", HOSTILE_PIXELSHIFT_SHAPES)
 def test_hostile_shape_in_pixelshift_split(xp, label, swap_rb):
-    same_as_reference(xp, "image_to_batch_pixelshift", Fake(3, HOSTILE_PIXELSHIFT_SHAPES[label]), 4, None, None,
-                      swap_rb)
+    same_as_reference(
+        xp, "image_to_batch_pixelshift", Fake(3, HOSTILE_PIXELSHIFT_SHAPES[label]), 4, None, None, swap_rb
+    )
 
 
 class Preds:
@@ -243,15 +247,30 @@ class Preds:
 
 
 FUSION_CASES = [
-    ((), 0, 2), ((2**70,), 0, 2), (("3",), 0, 2), ((3.0,), 0, 2), ((-1,), 0, 2), ((2,), 2**70, 2),
-    ((2,), -(2**70), 3), ((2,), 0, 2**70), ((2,), 0, -1), ((2,), 0, 0), ((0,), 0, 0),
+    ((), 0, 2),
+    ((2**70,), 0, 2),
+    (("3",), 0, 2),
+    ((3.0,), 0, 2),
+    ((-1,), 0, 2),
+    ((2,), 2**70, 2),
+    ((2,), -(2**70), 3),
+    ((2,), 0, 2**70),
+    ((2,), 0, -1),
+    ((2,), 0, 0),
+    ((0,), 0, 0),
 ]
 
 
 # A valid result repeated 2**70 times would be a loop that does not end: that pair is left out.
-@pytest.mark.parametrize("item, shape, start_idx, dim", [
-    (item, *case) for item in ("array", "raises", "not an array") for case in FUSION_CASES
-    if not (item == "array" and case[0] == (2**70,))])
+@pytest.mark.parametrize(
+    "item, shape, start_idx, dim",
+    [
+        (item, *case)
+        for item in ("array", "raises", "not an array")
+        for case in FUSION_CASES
+        if not (item == "array" and case[0] == (2**70,))
+    ],
+)
 def test_hostile_results_in_pixelshift_fusion(xp, item, shape, start_idx, dim):
     value = {"array": xp.ones((1, 2, 2), dtype=xp.float32), "raises": Raise(Boom("item")), "not an array": 5}[item]
     acc = xp.zeros((1, 4, 4), dtype=xp.float32)
@@ -260,10 +279,20 @@ def test_hostile_results_in_pixelshift_fusion(xp, item, shape, start_idx, dim):
 
 
 @pytest.mark.parametrize("function", ["add_padding", "tile_image"])
-@pytest.mark.parametrize("shape", [
-    Raise(Boom("shape")), (), (8,), (2**70, 8, 3), (8, -(2**70), 3), (8.5, 8, 3), ("8", 8, 3), None,
-    (BadTruthResults(), 8, 3),
-])
+@pytest.mark.parametrize(
+    "shape",
+    [
+        Raise(Boom("shape")),
+        (),
+        (8,),
+        (2**70, 8, 3),
+        (8, -(2**70), 3),
+        (8.5, 8, 3),
+        ("8", 8, 3),
+        None,
+        (BadTruthResults(), 8, 3),
+    ],
+)
 def test_hostile_shape_in_padding(xp, function, shape):
     same_as_reference(xp, function, Fake(3, shape), 8, 2)
 
@@ -285,23 +314,35 @@ def test_hostile_padding_result_in_tiling(monkeypatch, xp, label):
     same_as_reference(xp, "tile_image", xp.zeros((8, 8, 3)), 4, 1)
 
 
-@pytest.mark.parametrize("original, padded, scale", [
-    (("a", 2, 3), (4, 4, 1), 2), ((4, 4, 1), ("a", 4, 1), 1), ((2**70, 4, 1), (4, 4, 1), 1),
-    ((4, 4, 1), (2**70, 4, 1), 1), ((4, 4, 1), (4, 4, 1), 2**70), ((4, 4, 1), (4, 4, -1), 1),
-    ((4, 4, 1), (4, 4, 1.5), 1), ((None, 4, 1), (4, 4, 1), 1), ((4, 4, 1), (BadTruthResults(), 4, 1), 1),
-    ((-4, 4, 1), (4, 4, 1), 1), ((4, 4, 1), (-4, -4, 1), 1),
-])
+@pytest.mark.parametrize(
+    "original, padded, scale",
+    [
+        (("a", 2, 3), (4, 4, 1), 2),
+        ((4, 4, 1), ("a", 4, 1), 1),
+        ((2**70, 4, 1), (4, 4, 1), 1),
+        ((4, 4, 1), (2**70, 4, 1), 1),
+        ((4, 4, 1), (4, 4, 1), 2**70),
+        ((4, 4, 1), (4, 4, -1), 1),
+        ((4, 4, 1), (4, 4, 1.5), 1),
+        ((None, 4, 1), (4, 4, 1), 1),
+        ((4, 4, 1), (BadTruthResults(), 4, 1), 1),
+        ((-4, 4, 1), (4, 4, 1), 1),
+        ((4, 4, 1), (-4, -4, 1), 1),
+    ],
+)
 def test_hostile_shapes_in_merging(xp, original, padded, scale):
     same_as_reference(xp, "merge_tiles", [xp.ones((4, 4, 1))] * 4, original, padded, scale, 4, 2)
 
 
-@pytest.mark.parametrize("size, sigma", [(2**70, 1), (2**63, 1), (-(2**70), 1), (3, 2**70), (3, 10**200),
-                                         (3, -(10**200)), (-1, 1)])
+@pytest.mark.parametrize(
+    "size, sigma", [(2**70, 1), (2**63, 1), (-(2**70), 1), (3, 2**70), (3, 10**200), (3, -(10**200)), (-1, 1)]
+)
 def test_huge_sizes_in_the_weight_map(xp, size, sigma):
     same_as_reference(xp, "create_gaussian_weights", size, sigma)
 
 
 # ---- the mean ------------------------------------------------------------------------------
+
 
 class ClaimsToBe:
     """Says through `__class__` that it is of another type, as mock objects do; isinstance (not a
@@ -392,16 +433,21 @@ def test_hostile_mean(xp, function, label):
     assert native == expected
 
 
-@pytest.mark.parametrize("function, args, kwargs", [
-    ("image_to_batch", lambda xp: (xp.ones((5, 5, 3)),), {"size": ClaimsToBe(int)}),
-    ("images_to_batch", lambda xp: (ClaimsToBe(list),), {}),
-    ("images_to_batch", lambda xp: (ClaimsToBe(tuple),), {}),
-], ids=["size claims to be an int", "images claim to be a list", "images claim to be a tuple"])
+@pytest.mark.parametrize(
+    "function, args, kwargs",
+    [
+        ("image_to_batch", lambda xp: (xp.ones((5, 5, 3)),), {"size": ClaimsToBe(int)}),
+        ("images_to_batch", lambda xp: (ClaimsToBe(list),), {}),
+        ("images_to_batch", lambda xp: (ClaimsToBe(tuple),), {}),
+    ],
+    ids=["size claims to be an int", "images claim to be a list", "images claim to be a tuple"],
+)
 def test_isinstance_tests_believe_what_class_says(xp, function, args, kwargs):
     same_as_reference(xp, function, *args(xp), **kwargs)
 
 
 # ---- the order in which an expression reads its names --------------------------------------------
+
 
 class Logged:
     """An array whose attribute reads are logged; arithmetic in place and indexing go to the array."""
@@ -444,8 +490,13 @@ class LoggingCupy:
 ORDER_CALLS = {
     "batch_to_images": ("rgb_to_bgr", lambda xp: ((xp.ones((2, 3, 4, 4)), 2.0, (1.0, 2.0, 3.0)), {})),
     "image_to_batch_pixelshift": ("bgr_to_rgb", lambda xp: ((xp.ones((4, 4, 3)), 2, 2.0, 1.0), {})),
-    "pixelshift_fuse": (None, lambda xp: ((xp.ones((2, 1, 2, 2)), xp.zeros((1, 4, 4), dtype=xp.float32),
-                                           xp.zeros((4, 4), dtype=xp.int32), 0, 2), {})),
+    "pixelshift_fuse": (
+        None,
+        lambda xp: (
+            (xp.ones((2, 1, 2, 2)), xp.zeros((1, 4, 4), dtype=xp.float32), xp.zeros((4, 4), dtype=xp.int32), 0, 2),
+            {},
+        ),
+    ),
 }
 
 
@@ -467,6 +518,7 @@ def test_names_are_read_in_the_order_the_expressions_are_written(monkeypatch, xp
 
 
 # ---- layout values -------------------------------------------------------------------------
+
 
 class Layout:
     """A layout value: equal to the names in `equal_to`, formatted by `text`."""
@@ -526,6 +578,7 @@ def test_hostile_inferred_layouts(monkeypatch, xp, function, image, label):
 
 # ---- collaborators -------------------------------------------------------------------------
 
+
 def raising(*args, **kwargs):
     raise Boom("collaborator")
 
@@ -548,33 +601,43 @@ BEHAVIOURS = {
 }
 
 COLLABORATOR_CALLS = {
-    "bgr_to_rgb": [("image_to_batch", lambda xp: ((xp.ones((5, 6, 3)), 2.0, None, 1.0), {})),
-                   ("image_to_batch_pixelshift", lambda xp: ((xp.ones((4, 4, 3)), 2, 2.0, 1.0), {}))],
+    "bgr_to_rgb": [
+        ("image_to_batch", lambda xp: ((xp.ones((5, 6, 3)), 2.0, None, 1.0), {})),
+        ("image_to_batch_pixelshift", lambda xp: ((xp.ones((4, 4, 3)), 2, 2.0, 1.0), {})),
+    ],
     "rgb_to_bgr": [("batch_to_images", lambda xp: ((xp.ones((2, 3, 4, 4)), 2.0, 1.0), {}))],
     "resize": [("image_to_batch", lambda xp: ((xp.ones((5, 6, 3)),), {"size": 4, "mean": 1.0, "swap_rb": False}))],
-    "guess_image_layout": [("image_to_batch", lambda xp: ((xp.ones((5, 6, 3)),), {"layout": None})),
-                           ("batch_to_images", lambda xp: ((xp.ones((2, 3, 5, 5)),), {"layout": None}))],
+    "guess_image_layout": [
+        ("image_to_batch", lambda xp: ((xp.ones((5, 6, 3)),), {"layout": None})),
+        ("batch_to_images", lambda xp: ((xp.ones((2, 3, 5, 5)),), {"layout": None})),
+    ],
     "image_to_batch": [("images_to_batch", lambda xp: (([xp.ones((5, 6, 3))] * 2,), {}))],
     "add_padding": [("tile_image", lambda xp: ((xp.ones((8, 8, 3)), 4, 1), {}))],
-    "create_gaussian_weights": [("merge_tiles", lambda xp: (([xp.ones((4, 4, 1))] * 4, (5, 5, 1), (6, 6, 1), 1,
-                                                              4, 2), {}))],
+    "create_gaussian_weights": [
+        ("merge_tiles", lambda xp: (([xp.ones((4, 4, 1))] * 4, (5, 5, 1), (6, 6, 1), 1, 4, 2), {}))
+    ],
     "to_float32": [("merge_tiles", lambda xp: (([xp.ones((4, 4, 1))] * 4, (5, 5, 1), (6, 6, 1), 1, 4, 2), {}))],
 }
-COLLABORATOR_CASES = [(collaborator, function, make_args)
-                      for collaborator, calls in COLLABORATOR_CALLS.items() for function, make_args in calls]
+COLLABORATOR_CASES = [
+    (collaborator, function, make_args)
+    for collaborator, calls in COLLABORATOR_CALLS.items()
+    for function, make_args in calls
+]
 
 
 @pytest.mark.parametrize("behaviour", BEHAVIOURS)
-@pytest.mark.parametrize("collaborator, function, make_args", COLLABORATOR_CASES,
-                         ids=[f"{c}-{f}" for c, f, _ in COLLABORATOR_CASES])
+@pytest.mark.parametrize(
+    "collaborator, function, make_args", COLLABORATOR_CASES, ids=[f"{c}-{f}" for c, f, _ in COLLABORATOR_CASES]
+)
 def test_misbehaving_collaborators(monkeypatch, xp, collaborator, function, make_args, behaviour):
     patch_both(monkeypatch, collaborator, BEHAVIOURS[behaviour](xp))
     args, kwargs = make_args(xp)
     same_as_reference(xp, function, *args, **kwargs)
 
 
-@pytest.mark.parametrize("collaborator, function, make_args", COLLABORATOR_CASES,
-                         ids=[f"{c}-{f}" for c, f, _ in COLLABORATOR_CASES])
+@pytest.mark.parametrize(
+    "collaborator, function, make_args", COLLABORATOR_CASES, ids=[f"{c}-{f}" for c, f, _ in COLLABORATOR_CASES]
+)
 def test_collaborator_errors_pass_through_unchanged(monkeypatch, xp, collaborator, function, make_args):
     # The very exception object, with the function's traceback entry added after the collaborator's.
     error = Boom("from the collaborator")
@@ -615,8 +678,10 @@ CUPY_FUNCTIONS = {
     "images_to_batch": lambda xp: (([xp.ones((5, 6, 3))],), {"mean": 1.0}),
     "batch_to_images": lambda xp: ((xp.ones((2, 3, 4, 4)), 2.0, 1.0), {}),
     "image_to_batch_pixelshift": lambda xp: ((xp.ones((4, 4, 3)), 2, 2.0, 1.0), {}),
-    "pixelshift_fuse": lambda xp: ((xp.ones((2, 1, 2, 2)), xp.zeros((1, 4, 4), dtype=xp.float32),
-                                    xp.zeros((4, 4), dtype=xp.int32), 0, 2), {}),
+    "pixelshift_fuse": lambda xp: (
+        (xp.ones((2, 1, 2, 2)), xp.zeros((1, 4, 4), dtype=xp.float32), xp.zeros((4, 4), dtype=xp.int32), 0, 2),
+        {},
+    ),
     "add_padding": lambda xp: ((xp.ones((5, 5, 1)), 4, 1), {}),
     "tile_image": lambda xp: ((xp.ones((5, 5, 1)), 4, 1), {}),
     "merge_tiles": lambda xp: (([xp.ones((4, 4, 1))] * 4, (5, 5, 1), (6, 6, 1), 1, 4, 2), {}),
@@ -624,12 +689,48 @@ CUPY_FUNCTIONS = {
 }
 HOSTILE_CUPY = {
     "None": lambda xp: None,
-    "attributes raise": lambda xp: HostileCupy(xp, **{name: Raise(Boom(name)) for name in (
-        "array", "newaxis", "stack", "empty", "ascontiguousarray", "roll", "float32", "pad", "zeros", "meshgrid",
-        "linspace", "sqrt", "exp", "sum")}),
-    "functions return None": lambda xp: HostileCupy(xp, **{name: returning(None) for name in (
-        "array", "stack", "empty", "ascontiguousarray", "roll", "pad", "zeros", "meshgrid", "linspace", "sqrt",
-        "exp", "sum")}),
+    "attributes raise": lambda xp: HostileCupy(
+        xp,
+        **{
+            name: Raise(Boom(name))
+            for name in (
+                "array",
+                "newaxis",
+                "stack",
+                "empty",
+                "ascontiguousarray",
+                "roll",
+                "float32",
+                "pad",
+                "zeros",
+                "meshgrid",
+                "linspace",
+                "sqrt",
+                "exp",
+                "sum",
+            )
+        },
+    ),
+    "functions return None": lambda xp: HostileCupy(
+        xp,
+        **{
+            name: returning(None)
+            for name in (
+                "array",
+                "stack",
+                "empty",
+                "ascontiguousarray",
+                "roll",
+                "pad",
+                "zeros",
+                "meshgrid",
+                "linspace",
+                "sqrt",
+                "exp",
+                "sum",
+            )
+        },
+    ),
     "constants are wrong": lambda xp: HostileCupy(xp, newaxis="x", float32="no such type"),
     "meshgrid gives three grids": lambda xp: HostileCupy(xp, meshgrid=lambda *a: [a[0], a[0], a[0]]),
     "meshgrid gives one grid": lambda xp: HostileCupy(xp, meshgrid=lambda *a: [a[0]]),
@@ -683,6 +784,7 @@ def test_cached_builtins_are_not_looked_up_again(monkeypatch, xp):
 
 # ---- names rebound in the middle of a call -----------------------------------------------------
 
+
 class Recorder:
     """The array module seen through a label: records (label, attribute) for every read."""
 
@@ -714,17 +816,20 @@ def rebinding_run(monkeypatch, xp, module, function, args, kwargs, trigger):
     return log
 
 
-@pytest.mark.parametrize("function, trigger", [
-    ("image_to_batch_pixelshift", "ascontiguousarray"),
-    ("image_to_batch_pixelshift", "array"),
-    ("pixelshift_fuse", "roll"),
-    ("image_to_batch", "array"),
-    ("images_to_batch", "newaxis"),
-    ("batch_to_images", "array"),
-    ("merge_tiles", "zeros"),
-    ("create_gaussian_weights", "linspace"),
-    ("create_gaussian_weights", "exp"),
-])
+@pytest.mark.parametrize(
+    "function, trigger",
+    [
+        ("image_to_batch_pixelshift", "ascontiguousarray"),
+        ("image_to_batch_pixelshift", "array"),
+        ("pixelshift_fuse", "roll"),
+        ("image_to_batch", "array"),
+        ("images_to_batch", "newaxis"),
+        ("batch_to_images", "array"),
+        ("merge_tiles", "zeros"),
+        ("create_gaussian_weights", "linspace"),
+        ("create_gaussian_weights", "exp"),
+    ],
+)
 def test_cp_is_looked_up_at_each_use(monkeypatch, xp, function, trigger):
     args, kwargs = CUPY_FUNCTIONS[function](xp)
     native = rebinding_run(monkeypatch, xp, MODULES[function], function, args, kwargs, trigger)
@@ -755,15 +860,18 @@ def test_collaborators_rebound_while_a_list_is_converted(monkeypatch, xp):
     assert run_side(dimention) == run_side(reference) == ((2, 1, 3, 5, 5), ["first", "second"])
 
 
-@pytest.mark.parametrize("function, collaborator, name", [
-    ("image_to_batch", "bgr_to_rgb", "cp"),
-    ("image_to_batch", "resize", "INTER_AUTO"),
-    ("image_to_batch_pixelshift", "bgr_to_rgb", "cp"),
-    ("batch_to_images", "rgb_to_bgr", "rgb_to_bgr"),
-    ("merge_tiles", "create_gaussian_weights", "to_float32"),
-    ("merge_tiles", "to_float32", "to_float32"),
-    ("tile_image", "add_padding", "cp"),
-])
+@pytest.mark.parametrize(
+    "function, collaborator, name",
+    [
+        ("image_to_batch", "bgr_to_rgb", "cp"),
+        ("image_to_batch", "resize", "INTER_AUTO"),
+        ("image_to_batch_pixelshift", "bgr_to_rgb", "cp"),
+        ("batch_to_images", "rgb_to_bgr", "rgb_to_bgr"),
+        ("merge_tiles", "create_gaussian_weights", "to_float32"),
+        ("merge_tiles", "to_float32", "to_float32"),
+        ("tile_image", "add_padding", "cp"),
+    ],
+)
 def test_names_deleted_in_the_middle_of_a_call(namespaces, xp, function, collaborator, name):
     # The collaborator deletes a module name that the rest of the call needs.
     args, kwargs = {
@@ -807,6 +915,7 @@ def test_module_namespace_cleared_in_the_middle_of_a_call(xp):
 
 # ---- keyword dictionaries that change under the binder ------------------------------------------
 
+
 class KeyName(str):
     """A keyword name of a str subclass."""
 
@@ -844,6 +953,7 @@ def test_keyword_dict_changed_during_binding(name):
 
 # ---- threads -----------------------------------------------------------------------------------
 
+
 def thread_cases(xp):
     rng = np.random.default_rng(11)
     image = rng.integers(0, 64, (8, 8, 3)).astype(np.float32)
@@ -868,6 +978,7 @@ def thread_cases(xp):
             except Exception as exc:
                 return f"{type(exc).__name__}: {exc} {getattr(exc, '__notes__', '')}"
             return "no error"
+
         return run_it
 
     return [
@@ -875,7 +986,8 @@ def thread_cases(xp):
         lambda: dimention.image_to_batch(xp.asarray(image), 0.5, 4, (1.0, 2.0, 3.0), True, None),
         lambda: dimention.images_to_batch([xp.asarray(image)] * 3, 2.0, None, 1.0, False),
         lambda: dimention.batch_to_images(xp.asarray(batch), 0.25, (1.0, 2.0, 3.0)),
-        fuse, merge,
+        fuse,
+        merge,
         lambda: tile.create_gaussian_weights(16, 3),
         failing(lambda: dimention.image_to_batch(xp.asarray(image), 1)),
         failing(lambda: dimention.pixelshift_fuse(1, 2, 3, True, 4)),
@@ -937,30 +1049,38 @@ def test_many_threads_at_once(monkeypatch, xp, yield_in_collaborators):
 RECURSIONS = {
     "guess_image_layout as a partial of image_to_batch": (
         "dimention.guess_image_layout = functools.partial(dimention.image_to_batch, layout=None)",
-        "dimention.image_to_batch(xp.ones((5, 5, 3)), layout=None)"),
+        "dimention.image_to_batch(xp.ones((5, 5, 3)), layout=None)",
+    ),
     "guess_image_layout calling batch_to_images": (
         "dimention.guess_image_layout = lambda batch: dimention.batch_to_images(batch, layout=None)",
-        "dimention.batch_to_images(xp.ones((2, 3, 5, 5)), layout=None)"),
+        "dimention.batch_to_images(xp.ones((2, 3, 5, 5)), layout=None)",
+    ),
     "image_to_batch as a partial of images_to_batch": (
         "dimention.image_to_batch = functools.partial(dimention.images_to_batch)",
-        "dimention.images_to_batch([xp.ones((5, 5, 3))])"),
+        "dimention.images_to_batch([xp.ones((5, 5, 3))])",
+    ),
     "bgr_to_rgb as a partial of image_to_batch_pixelshift": (
         "dimention.bgr_to_rgb = functools.partial(dimention.image_to_batch_pixelshift, dim=1)",
-        "dimention.image_to_batch_pixelshift(xp.ones((2, 2, 3)), 1)"),
+        "dimention.image_to_batch_pixelshift(xp.ones((2, 2, 3)), 1)",
+    ),
     "rgb_to_bgr calling batch_to_images": (
         "dimention.rgb_to_bgr = lambda image: dimention.batch_to_images(image[None].transpose(0, 3, 1, 2))[0]",
-        "dimention.batch_to_images(xp.ones((1, 3, 2, 2)))"),
+        "dimention.batch_to_images(xp.ones((1, 3, 2, 2)))",
+    ),
     "add_padding calling tile_image": (
         "tile.add_padding = lambda image, patch_size, overlap: tile.tile_image(image, patch_size, overlap)[0][0]",
-        "tile.tile_image(xp.ones((4, 4, 1)), 4, 1)"),
+        "tile.tile_image(xp.ones((4, 4, 1)), 4, 1)",
+    ),
     "create_gaussian_weights calling merge_tiles": (
         "tile.create_gaussian_weights = lambda size, sigma: tile.merge_tiles([], (4, 4, 1), (4, 4, 1), 1, 4, 1)",
-        "tile.merge_tiles([], (4, 4, 1), (4, 4, 1), 1, 4, 1)"),
+        "tile.merge_tiles([], (4, 4, 1), (4, 4, 1), 1, 4, 1)",
+    ),
     "to_float32 as a partial of merge_tiles": (
         "tiles = []; tiles.append(tiles)\n"
         "tile.to_float32 = functools.partial(tile.merge_tiles, original_shape=(4, 4, 1), padded_shape=(4, 4, 1),"
         " scale=1, tile_size=4, overlap=1)",
-        "tile.merge_tiles(tiles, (4, 4, 1), (4, 4, 1), 1, 4, 1)"),
+        "tile.merge_tiles(tiles, (4, 4, 1), (4, 4, 1), 1, 4, 1)",
+    ),
 }
 
 CHILD = """
@@ -1007,8 +1127,9 @@ def test_unbounded_recursion_through_a_collaborator(label, limit):
     program = CHILD.format(setup=setup, call=call, limit=limit, stacks=STACKS)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     child = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, env=env, timeout=300)
-    assert child.returncode == 0, (f"the interpreter died (exit status {child.returncode}) after "
-                                   f"{child.stdout!r}: {child.stderr[-2000:]}")
+    assert child.returncode == 0, (
+        f"the interpreter died (exit status {child.returncode}) after {child.stdout!r}: {child.stderr[-2000:]}"
+    )
     lines = child.stdout.splitlines()
     assert len(lines) == 4, child.stdout
     for line, stack in zip(lines, STACKS):
@@ -1018,26 +1139,32 @@ def test_unbounded_recursion_through_a_collaborator(label, limit):
 
 # ---- no leaks on the hostile paths ---------------------------------------------------------------
 
+
 def leak_cases(xp):
     image = xp.ones((5, 6, 3))
     return {
         "ndim raises": lambda: dimention.guess_image_layout(HOSTILE_LAYOUT_INPUTS["ndim raises"]),
         "extent compares by raising": lambda: dimention.image_to_batch(
-            HOSTILE_LAYOUT_INPUTS["extent compares by raising"], layout=None),
+            HOSTILE_LAYOUT_INPUTS["extent compares by raising"], layout=None
+        ),
         "shape shorter than ndim": lambda: dimention.batch_to_images(
-            HOSTILE_LAYOUT_INPUTS["shape shorter than ndim, 4-D"], layout=None),
+            HOSTILE_LAYOUT_INPUTS["shape shorter than ndim, 4-D"], layout=None
+        ),
         "pixelshift shape generator raises": lambda: dimention.image_to_batch_pixelshift(
-            Fake(3, raising_iterator(8, 8)), 2),
+            Fake(3, raising_iterator(8, 8)), 2
+        ),
         "pixelshift huge extents": lambda: dimention.image_to_batch_pixelshift(Fake(3, (2**70 + 1, 8, 3)), 4),
         "fusion items raise": lambda: dimention.pixelshift_fuse(Preds((2,), Raise(Boom("item"))), 0, 0, 0, 2),
         "mean length raises": lambda: dimention.image_to_batch(image, mean=LyingMean([Raise(Boom("len"))])),
         "mean item raises": lambda: dimention.batch_to_images(
-            xp.ones((1, 3, 2, 2)), mean=LyingMean([1], Raise(Boom("item")))),
+            xp.ones((1, 3, 2, 2)), mean=LyingMean([1], Raise(Boom("item")))
+        ),
         "layout equality raises": lambda: dimention.image_to_batch(image, layout=LAYOUT_VALUES["equality raises"]),
         "padding shape raises": lambda: tile.tile_image(Fake(3, Raise(Boom("shape"))), 4, 1),
         "merge with short shapes": lambda: tile.merge_tiles([], (1,), (1, 2, 3), 1),
         "keyword named by a str subclass": lambda: type(dimention.guess_image_layout).__call__(
-            dimention.guess_image_layout, 1, **{KeyName("image"): 0}),
+            dimention.guess_image_layout, 1, **{KeyName("image"): 0}
+        ),
         "subclass argument": lambda: tile.create_gaussian_weights(True, 2),
         "unexpected keyword by dict": lambda: type(tile.tile_image).__call__(tile.tile_image, image, bogus=1),
     }
@@ -1052,15 +1179,19 @@ def test_hostile_paths_do_not_leak(xp, label):
 @pytest.mark.parametrize("label", ["mean length raises", "layout equality raises", "pixelshift huge extents"])
 def test_hostile_arguments_keep_their_reference_counts(xp, label):
     # The arguments themselves: a missed release on an error path shows in their own counts.
-    hostile = {"mean length raises": LyingMean([Raise(Boom("len"))]),
-               "layout equality raises": Layout(Raise(Boom("__eq__"))),
-               "pixelshift huge extents": Fake(3, (2**70 + 1, 8, 3))}[label]
+    hostile = {
+        "mean length raises": LyingMean([Raise(Boom("len"))]),
+        "layout equality raises": Layout(Raise(Boom("__eq__"))),
+        "pixelshift huge extents": Fake(3, (2**70 + 1, 8, 3)),
+    }[label]
     image = xp.ones((5, 6, 3))
-    call = {"mean length raises": lambda: dimention.image_to_batch(image, mean=hostile),
-            "layout equality raises": lambda: dimention.images_to_batch([image], layout=hostile),
-            "pixelshift huge extents": lambda: dimention.image_to_batch_pixelshift(hostile, 4)}[label]
+    call = {
+        "mean length raises": lambda: dimention.image_to_batch(image, mean=hostile),
+        "layout equality raises": lambda: dimention.images_to_batch([image], layout=hostile),
+        "pixelshift huge extents": lambda: dimention.image_to_batch_pixelshift(hostile, 4),
+    }[label]
     before = sys.getrefcount(hostile), sys.getrefcount(image)
     for _ in range(100):
-        with pytest.raises(Exception):
+        with pytest.raises(Exception):  # noqa: B017 - each case fails its own way; only the counts matter
             call()
     assert (sys.getrefcount(hostile), sys.getrefcount(image)) == before

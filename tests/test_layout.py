@@ -4,9 +4,10 @@ import types
 
 import numpy
 import pytest
-from leakcheck import assert_no_leak
 
 from korvane.utils.dimention import guess_image_layout
+
+from leakcheck import assert_no_leak
 
 SOURCE = "src/korvane_source/utils/dimention"
 
@@ -53,16 +54,19 @@ def test_shape_as_a_list_of_numpy_integers(shape, expected):
 BIG = 2**70
 
 
-@pytest.mark.parametrize("ndim, shape, expected", [
-    (3, (2, BIG, BIG), "CHW"),
-    (3, (BIG, BIG, 2), "HWC"),
-    (3, (-BIG, 10, 10), "CHW"),
-    # Equal to a channel count only in the low 64 bits.
-    (3, (2**64 + 3, 10, 10), "ambiguous"),
-    (4, (1, 2**64 + 3, 10, 10), "ambiguous"),
-    (2**64 + 2, (3, 3), "unsupported"),
-    (3.0, (3, 480, 640), "CHW"),
-])
+@pytest.mark.parametrize(
+    "ndim, shape, expected",
+    [
+        (3, (2, BIG, BIG), "CHW"),
+        (3, (BIG, BIG, 2), "HWC"),
+        (3, (-BIG, 10, 10), "CHW"),
+        # Equal to a channel count only in the low 64 bits.
+        (3, (2**64 + 3, 10, 10), "ambiguous"),
+        (4, (1, 2**64 + 3, 10, 10), "ambiguous"),
+        (2**64 + 2, (3, 3), "unsupported"),
+        (3.0, (3, 480, 640), "CHW"),
+    ],
+)
 def test_extents_beyond_machine_integers(ndim, shape, expected):
     assert guess_image_layout(types.SimpleNamespace(ndim=ndim, shape=shape)) == expected
 
@@ -89,14 +93,17 @@ class Extent:
 
 
 # Each test runs left to right and stops at its first false term; the batch extent n is never looked at.
-@pytest.mark.parametrize("shape, expected, comparisons", [
-    ((3, 480, 640), "CHW", "a==1 a==3 c==1 c==3 c==4"),
-    ((480, 640, 2), "HWC", "a==1 a==3 a==4 c==1 c==3 c==4 a<=4 c<=4 a>4 b>4"),
-    ((2, 480, 640), "CHW", "a==1 a==3 a==4 c==1 c==3 c==4 a<=4 b>4 c>4"),
-    ((3, 480, 3), "ambiguous", "a==1 a==3 c==1 c==3 a<=4 b>4 c>4 c<=4 a>4"),
-    ((8, 3, 64, 3), "ambiguous", "a==1 a==3 b>4 c>4 c==1 c==3 a>4"),
-    ((8, 224, 224, 3), "NHWC", "a==1 a==3 a==4 c==1 c==3 a>4 b>4"),
-])
+@pytest.mark.parametrize(
+    "shape, expected, comparisons",
+    [
+        ((3, 480, 640), "CHW", "a==1 a==3 c==1 c==3 c==4"),
+        ((480, 640, 2), "HWC", "a==1 a==3 a==4 c==1 c==3 c==4 a<=4 c<=4 a>4 b>4"),
+        ((2, 480, 640), "CHW", "a==1 a==3 a==4 c==1 c==3 c==4 a<=4 b>4 c>4"),
+        ((3, 480, 3), "ambiguous", "a==1 a==3 c==1 c==3 a<=4 b>4 c>4 c<=4 a>4"),
+        ((8, 3, 64, 3), "ambiguous", "a==1 a==3 b>4 c>4 c==1 c==3 a>4"),
+        ((8, 224, 224, 3), "NHWC", "a==1 a==3 a==4 c==1 c==3 a>4 b>4"),
+    ],
+)
 def test_comparison_order(shape, expected, comparisons):
     log = []
     labels = "abc" if len(shape) == 3 else "nabc"
@@ -125,17 +132,26 @@ def test_two_dimensional_shape_is_never_read():
     assert image.ndim_reads == 1
 
 
-@pytest.mark.parametrize("image, error, message", [
-    (object(), AttributeError, "'object' object has no attribute 'ndim'"),
-    (types.SimpleNamespace(ndim=3), AttributeError, "'types.SimpleNamespace' object has no attribute 'shape'"),
-    (types.SimpleNamespace(ndim=3, shape=()), IndexError, "tuple index out of range"),
-    (types.SimpleNamespace(ndim=4, shape=[1, 3]), IndexError, "list index out of range"),
-    (types.SimpleNamespace(ndim=3, shape=5), TypeError, "'int' object is not subscriptable"),
-    (types.SimpleNamespace(ndim=3, shape=(object(), 10, 10)), TypeError,
-     "'<=' not supported between instances of 'object' and 'int'"),
-    (types.SimpleNamespace(ndim=4, shape=(1, 3, "64", 64)), TypeError,
-     "'>' not supported between instances of 'str' and 'int'"),
-])
+@pytest.mark.parametrize(
+    "image, error, message",
+    [
+        (object(), AttributeError, "'object' object has no attribute 'ndim'"),
+        (types.SimpleNamespace(ndim=3), AttributeError, "'types.SimpleNamespace' object has no attribute 'shape'"),
+        (types.SimpleNamespace(ndim=3, shape=()), IndexError, "tuple index out of range"),
+        (types.SimpleNamespace(ndim=4, shape=[1, 3]), IndexError, "list index out of range"),
+        (types.SimpleNamespace(ndim=3, shape=5), TypeError, "'int' object is not subscriptable"),
+        (
+            types.SimpleNamespace(ndim=3, shape=(object(), 10, 10)),
+            TypeError,
+            "'<=' not supported between instances of 'object' and 'int'",
+        ),
+        (
+            types.SimpleNamespace(ndim=4, shape=(1, 3, "64", 64)),
+            TypeError,
+            "'>' not supported between instances of 'str' and 'int'",
+        ),
+    ],
+)
 def test_errors_propagate(image, error, message):
     with pytest.raises(error) as excinfo:
         guess_image_layout(image)
@@ -162,9 +178,18 @@ def test_raised_exception_is_passed_on_unchanged():
     assert error.__context__ is None and error.__cause__ is None
 
 
-@pytest.mark.parametrize("case", [
-    "three dimensions", "four dimensions", "list shape", "by dict", "no attribute", "short shape", "bad compare",
-])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "three dimensions",
+        "four dimensions",
+        "list shape",
+        "by dict",
+        "no attribute",
+        "short shape",
+        "bad compare",
+    ],
+)
 def test_no_leak(xp, case):
     image3, image4 = xp.empty((480, 640, 3)), xp.empty((8, 3, 64, 64))
     listed = types.SimpleNamespace(ndim=3, shape=[numpy.int64(2), 480, 640])

@@ -22,9 +22,7 @@ import korvane.utils.dtypes
 
 NAME = "korvane.utils.dimention"
 INIT_ENTRY = ["init korvane.utils.dimention", "src/korvane_source/utils/dimention", 1]
-INTERPRETER_CHANGE = (
-    "Interpreter change detected - this module can only be loaded into one interpreter per process."
-)
+INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 
 BLOCK_CUPY = """
 class BlockCupy:
@@ -65,7 +63,10 @@ def run_child(body):
     env = {k: v for k, v in os.environ.items() if k != "KORVANE_BACKEND"}
     result = subprocess.run(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
-        capture_output=True, text=True, timeout=120, env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
     )
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout.splitlines()[-1])
@@ -204,8 +205,9 @@ def test_failed_import_leaves_nothing_behind_and_a_later_import_succeeds(cause):
                 and module.bgr_to_rgb is korvane.color.bgr.bgr_to_rgb,
         }}))
     """
-    out = run_child(textwrap.dedent(break_it)
-                    + textwrap.dedent(check).format(repair=textwrap.dedent(repair), attempt=attempt))
+    out = run_child(
+        textwrap.dedent(break_it) + textwrap.dedent(check).format(repair=textwrap.dedent(repair), attempt=attempt)
+    )
     assert out["failed"] is not None, "the import succeeded"
     assert out["failed"][:2] == expected
     assert out["failed"][2].count(INIT_ENTRY) == entries
@@ -355,13 +357,24 @@ def test_only_the_first_interpreter_can_load_the_module(main_first):
 def test_module_names_in_binding_order():
     names = list(vars(dimention))
     body = [
-        "Literal", "cp", "bgr_to_rgb", "rgb_to_bgr", "INTER_AUTO", "resize", "to_float32", "Layout",
-        "guess_image_layout", "batch_to_images", "images_to_batch", "image_to_batch",
-        "image_to_batch_pixelshift", "pixelshift_fuse", "__test__",
+        "Literal",
+        "cp",
+        "bgr_to_rgb",
+        "rgb_to_bgr",
+        "INTER_AUTO",
+        "resize",
+        "to_float32",
+        "Layout",
+        "guess_image_layout",
+        "batch_to_images",
+        "images_to_batch",
+        "image_to_batch",
+        "image_to_batch_pixelshift",
+        "pixelshift_fuse",
+        "__test__",
     ]
-    assert names[-len(body) - 1:] == ["__builtins__"] + body
-    assert set(names[:-len(body) - 1]) == {"__name__", "__doc__", "__package__", "__loader__", "__spec__",
-                                           "__file__"}
+    assert names[-len(body) - 1 :] == ["__builtins__"] + body
+    assert set(names[: -len(body) - 1]) == {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
 
 
 def test_module_attribute_values(xp):

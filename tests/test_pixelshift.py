@@ -4,10 +4,11 @@ import traceback
 
 import numpy
 import pytest
-from leakcheck import assert_no_leak
-from recorders import RecordingCp
 
 from korvane.utils import dimention as dm
+
+from leakcheck import assert_no_leak
+from recorders import RecordingCp
 
 RNG = numpy.random.default_rng(5)
 MEAN_MSG = "Mean must be a single value or a tuple of three values."
@@ -45,8 +46,14 @@ class Calls:
 
 @pytest.mark.parametrize(
     "dim, shape, dtype",
-    [(1, (4, 6, 3), numpy.float64), (2, (4, 6, 3), numpy.float32), (3, (6, 9, 2), numpy.uint8),
-     (4, (8, 16, 1), numpy.float64), (2, (0, 0, 3), numpy.float64), (5, (5, 10, 4), numpy.int16)],
+    [
+        (1, (4, 6, 3), numpy.float64),
+        (2, (4, 6, 3), numpy.float32),
+        (3, (6, 9, 2), numpy.uint8),
+        (4, (8, 16, 1), numpy.float64),
+        (2, (0, 0, 3), numpy.float64),
+        (5, (5, 10, 4), numpy.int16),
+    ],
 )
 def test_sub_image_i_j_takes_every_dim_th_pixel_from_offset_i_j(xp, dim, shape, dtype):
     host, image = make(xp, shape, dtype)
@@ -57,8 +64,9 @@ def test_sub_image_i_j_takes_every_dim_th_pixel_from_offset_i_j(xp, dim, shape, 
     numpy.testing.assert_array_equal(xp.asnumpy(image), host)
 
 
-@pytest.mark.parametrize("dim, shape", [(2, (0, 0, 3)), (3, (0, 0, 1)), (2, (0, 0, 4)), (2, (4, 6, 1)), (2, (4, 2, 4)),
-                                        (1, (2, 2, 5))])
+@pytest.mark.parametrize(
+    "dim, shape", [(2, (0, 0, 3)), (3, (0, 0, 1)), (2, (0, 0, 4)), (2, (4, 6, 1)), (2, (4, 2, 4)), (1, (2, 2, 5))]
+)
 def test_any_channel_count_is_split_with_the_colour_swap(xp, dim, shape):
     order = [2, 1, 0, *range(3, shape[2])] if shape[2] >= 3 else list(range(shape[2]))  # alpha etc. stay
     host, image = make(xp, shape)
@@ -97,10 +105,12 @@ def test_integer_image_takes_the_mean_in_its_own_type(xp):
 
 @pytest.mark.parametrize(
     "swap, copying, caller_after",
-    [(False, None, lambda h: (h - M3) * 2.0),
-     (True, None, lambda h: h),  # the package's swap copies
-     (True, False, lambda h: (h - M3[::-1]) * 2.0),  # a swap that returns a view of the caller's array
-     (True, True, lambda h: h)],
+    [
+        (False, None, lambda h: (h - M3) * 2.0),
+        (True, None, lambda h: h),  # the package's swap copies
+        (True, False, lambda h: (h - M3[::-1]) * 2.0),  # a swap that returns a view of the caller's array
+        (True, True, lambda h: h),
+    ],
 )
 def test_mean_and_scale_change_the_callers_array_unless_the_swap_copies(xp, monkeypatch, swap, copying, caller_after):
     if copying is not None:
@@ -134,8 +144,12 @@ def test_bgr_to_rgb_gets_the_image_once_when_swap_rb_is_true(xp, monkeypatch, sw
         (None, dict(dim=0), ValueError, "dim must be ≥ 1"),
         (None, dict(dim=-3), ValueError, "dim must be ≥ 1"),
         ((5, 5), dict(dim=0), ValueError, "dim must be ≥ 1"),
-        (None, dict(dim=0, scalefactor=2), TypeError,
-         "Argument 'scalefactor' has incorrect type (expected float, got int)"),
+        (
+            None,
+            dict(dim=0, scalefactor=2),
+            TypeError,
+            "Argument 'scalefactor' has incorrect type (expected float, got int)",
+        ),
         (None, dict(dim=2.0), TypeError, "Argument 'dim' has incorrect type (expected int, got float)"),
         ((8, 8), {}, ValueError, "need more than 2 values to unpack"),
         ((5, 5), {}, ValueError, "need more than 2 values to unpack"),
@@ -179,8 +193,20 @@ def placed(pred, idx, dim):
 
 @pytest.mark.parametrize(
     "dim, start_idx, hw",
-    [(4, 5, (2, 3)), (4, 0, (2, 2)), (4, 1, (2, 2)), (4, 3, (2, 2)), (4, 4, (2, 2)), (1, 0, (3, 4)),
-     (1, 3, (5, 2)), (4, -1, (2, 2)), (4, 17, (3, 2)), (3, 8, (2, 2)), (2, -5, (3, 3)), (3, 40, (2, 3))],
+    [
+        (4, 5, (2, 3)),
+        (4, 0, (2, 2)),
+        (4, 1, (2, 2)),
+        (4, 3, (2, 2)),
+        (4, 4, (2, 2)),
+        (1, 0, (3, 4)),
+        (1, 3, (5, 2)),
+        (4, -1, (2, 2)),
+        (4, 17, (3, 2)),
+        (3, 8, (2, 2)),
+        (2, -5, (3, 3)),
+        (3, 40, (2, 3)),
+    ],
 )
 def test_each_result_is_enlarged_and_shifted_into_place(xp, dim, start_idx, hw):
     preds_host, preds = make(xp, (2, 2) + hw)

@@ -8,12 +8,13 @@ side, so only their type is compared.
 """
 
 import numpy as np
+import plain_reference as plain
 import pytest
 
-import plain_reference as plain
-from argtrees import arrays_in, clone
 from korvane.upscale import tile
 from korvane.utils import dimention
+
+from argtrees import arrays_in, clone
 
 
 def native(name):
@@ -23,8 +24,13 @@ def native(name):
 def picture(value, inputs, xp):
     if isinstance(value, xp.ndarray):
         host = xp.asnumpy(value)
-        return ("array", host.shape, host.dtype.str, host.round(5).tobytes(),
-                [i for i, a in enumerate(inputs) if a is value])
+        return (
+            "array",
+            host.shape,
+            host.dtype.str,
+            host.round(5).tobytes(),
+            [i for i, a in enumerate(inputs) if a is value],
+        )
     if type(value) in (list, tuple):
         return (type(value).__name__, [picture(v, inputs, xp) for v in value])
     return ("value", type(value), value)
@@ -61,33 +67,56 @@ CASES = {
     "guess unsupported": ("guess_image_layout", lambda xp: images(xp, (5,)), {}, False),
     "to batch NCHW": ("image_to_batch", lambda xp: images(xp, (2, 3, 16, 16)), {"layout": None}, False),
     "to batch NHWC": ("image_to_batch", lambda xp: images(xp, (2, 16, 16, 3)), {"layout": "NHWC"}, False),
-    "to batch HWC": ("image_to_batch", lambda xp: images(xp, (16, 16, 3)),
-                     {"scalefactor": 2.0, "mean": (0.1, 0.2, 0.3)}, False),
-    "to batch CHW no swap": ("image_to_batch", lambda xp: images(xp, (3, 8, 8)),
-                             {"mean": 0.5, "layout": "CHW", "swap_rb": False}, False),
+    "to batch HWC": (
+        "image_to_batch",
+        lambda xp: images(xp, (16, 16, 3)),
+        {"scalefactor": 2.0, "mean": (0.1, 0.2, 0.3)},
+        False,
+    ),
+    "to batch CHW no swap": (
+        "image_to_batch",
+        lambda xp: images(xp, (3, 8, 8)),
+        {"mean": 0.5, "layout": "CHW", "swap_rb": False},
+        False,
+    ),
     "to batch HW resized": ("image_to_batch", lambda xp: images(xp, (8, 8)), {"size": 4, "layout": "HW"}, False),
     "to batch ambiguous": ("image_to_batch", lambda xp: images(xp, (8, 8, 5)), {"layout": None}, False),
     "to batch bad mean": ("image_to_batch", lambda xp: images(xp, (8, 8, 3)), {"mean": (1, 2)}, False),
     "to batch scalefactor int": ("image_to_batch", lambda xp: images(xp, (8, 8, 3)), {"scalefactor": 2}, False),
     "to batch no image": ("image_to_batch", lambda xp: [], {"scalefactor": 2.0}, True),
     "to batch unexpected keyword": ("image_to_batch", lambda xp: images(xp, (8, 8, 3)), {"scalefactr": 2.0}, True),
-    "images to batch": ("images_to_batch", lambda xp: [images(xp, (16, 16, 3), (16, 16, 3))],
-                        {"mean": (0.1, 0.2, 0.3)}, False),
-    "batch to images": ("batch_to_images", lambda xp: images(xp, (2, 3, 16, 16)),
-                        {"scalefactor": 2.0, "mean": (0.1, 0.2, 0.3)}, False),
-    "batch to images inferred": ("batch_to_images", lambda xp: images(xp, (2, 16, 16, 3)),
-                                 {"layout": None, "swap_rb": False}, False),
+    "images to batch": (
+        "images_to_batch",
+        lambda xp: [images(xp, (16, 16, 3), (16, 16, 3))],
+        {"mean": (0.1, 0.2, 0.3)},
+        False,
+    ),
+    "batch to images": (
+        "batch_to_images",
+        lambda xp: images(xp, (2, 3, 16, 16)),
+        {"scalefactor": 2.0, "mean": (0.1, 0.2, 0.3)},
+        False,
+    ),
+    "batch to images inferred": (
+        "batch_to_images",
+        lambda xp: images(xp, (2, 16, 16, 3)),
+        {"layout": None, "swap_rb": False},
+        False,
+    ),
     "pixelshift": ("image_to_batch_pixelshift", lambda xp: images(xp, (16, 16, 3)) + [2], {"mean": 0.5}, False),
     "pixelshift dim bool": ("image_to_batch_pixelshift", lambda xp: images(xp, (16, 16, 3)), {"dim": True}, False),
     "pixelshift not divisible": ("image_to_batch_pixelshift", lambda xp: images(xp, (18, 16, 3)) + [4], {}, False),
     "fuse": ("pixelshift_fuse", lambda xp: images(xp, (4, 3, 8, 8), (3, 16, 16), (1, 16, 16)) + [0, 2], {}, False),
-    "fuse start_idx bool": ("pixelshift_fuse",
-                            lambda xp: images(xp, (1, 3, 8, 8), (3, 16, 16), (1, 16, 16)) + [True, 2], {}, False),
+    "fuse start_idx bool": (
+        "pixelshift_fuse",
+        lambda xp: images(xp, (1, 3, 8, 8), (3, 16, 16), (1, 16, 16)) + [True, 2],
+        {},
+        False,
+    ),
     "tile": ("tile_image", lambda xp: images(xp, (30, 20, 3)) + [8, 2], {}, False),
     "tile 4 positional": ("tile_image", lambda xp: images(xp, (30, 20, 3)) + [8, 2, 1], {}, True),
     "pad": ("add_padding", lambda xp: images(xp, (30, 30, 3)), {"patch_size": 16, "overlap": 4}, False),
-    "merge": ("merge_tiles", lambda xp: [images(xp, *[(16, 16, 3)] * 4), (14, 14, 3), (14, 14, 3), 2, 8, 2],
-              {}, False),
+    "merge": ("merge_tiles", lambda xp: [images(xp, *[(16, 16, 3)] * 4), (14, 14, 3), (14, 14, 3), 2, 8, 2], {}, False),
     "merge short shape": ("merge_tiles", lambda xp: [[], (1, 1), (1, 1, 3), 2], {}, False),
     "merge scale twice": ("merge_tiles", lambda xp: [[], (1, 1, 3), (1, 1, 3), 2], {"scale": 2}, True),
     "gaussian": ("create_gaussian_weights", lambda xp: [16, 4], {}, False),

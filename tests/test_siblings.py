@@ -46,8 +46,9 @@ SWAPPED_ORDER = {0: [], 1: [0], 2: [0, 1], 3: [2, 1, 0], 4: [2, 1, 0, 3], 5: [2,
 
 
 @pytest.mark.parametrize("swap", [bgr_to_rgb, rgb_to_bgr])
-@pytest.mark.parametrize("shape", [(2, 4, 3), (2, 4, 1), (2, 4, 2), (3, 2, 4), (2, 2, 5), (0, 0, 4), (2, 3, 3, 4),
-                                   (2, 4, 0)])
+@pytest.mark.parametrize(
+    "shape", [(2, 4, 3), (2, 4, 1), (2, 4, 2), (3, 2, 4), (2, 2, 5), (0, 0, 4), (2, 3, 3, 4), (2, 4, 0)]
+)
 @pytest.mark.parametrize("dtype", [numpy.float64, numpy.uint8])
 def test_channel_swap_is_a_new_array_with_the_colour_channels_reversed(backend, swap, shape, dtype):
     host = (RNG.random(shape) * 200).astype(dtype)
@@ -124,12 +125,14 @@ def test_resize_known_rows(backend, resize_path, row, dtype, width, mode, expect
 
 def cv2_passes(*passes):
     """OpenCV's result: cv2.resize once per ((width, height), flag) pass, channel by channel."""
+
     def run(cv2, host):
         for dsize, flag in passes:
             channels = [host] if host.ndim == 2 else [host[..., c] for c in range(host.shape[2])]
             out = [cv2.resize(numpy.ascontiguousarray(c), dsize, interpolation=getattr(cv2, flag)) for c in channels]
             host = out[0] if host.ndim == 2 else numpy.stack(out, axis=-1)
         return host
+
     return run
 
 
@@ -171,22 +174,37 @@ DSIZE_TYPE_MESSAGE = "dsize must be a (width, height) pair of integers, got "
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: bgr_to_rgb(numpy.zeros((4, 4))), ValueError,
-         "bgr_to_rgb() expects an image with its channels on a last axis (HWC), got an array of shape (4, 4)"),
-        (lambda: rgb_to_bgr(numpy.zeros(3)), ValueError,
-         "rgb_to_bgr() expects an image with its channels on a last axis (HWC), got an array of shape (3,)"),
+        (
+            lambda: bgr_to_rgb(numpy.zeros((4, 4))),
+            ValueError,
+            "bgr_to_rgb() expects an image with its channels on a last axis (HWC), got an array of shape (4, 4)",
+        ),
+        (
+            lambda: rgb_to_bgr(numpy.zeros(3)),
+            ValueError,
+            "rgb_to_bgr() expects an image with its channels on a last axis (HWC), got an array of shape (3,)",
+        ),
         (lambda: bgr_to_rgb([[[1, 2, 3]]]), TypeError, "bgr_to_rgb() expects a NumPy or CuPy array, got list"),
-        (lambda: to_float32(numpy.zeros(2, complex)), TypeError,
-         "to_float32() expects a boolean, integer or real floating-point array, got dtype complex128"),
+        (
+            lambda: to_float32(numpy.zeros(2, complex)),
+            TypeError,
+            "to_float32() expects a boolean, integer or real floating-point array, got dtype complex128",
+        ),
         (lambda: resize(numpy.zeros((4, 4)), (0, 2)), ValueError, "dsize values must be positive, got (0, 2)"),
-        (lambda: resize(numpy.zeros((4, 4)), [2]), ValueError,
-         "dsize must have exactly two values (width, height), got 1"),
+        (
+            lambda: resize(numpy.zeros((4, 4)), [2]),
+            ValueError,
+            "dsize must have exactly two values (width, height), got 1",
+        ),
         (lambda: resize(numpy.zeros((4, 4)), (2.0, 3)), TypeError, DSIZE_TYPE_MESSAGE + "(2.0, 3)"),
         (lambda: resize(numpy.zeros((4, 4)), (True, 3)), TypeError, DSIZE_TYPE_MESSAGE + "(True, 3)"),
         (lambda: resize(numpy.zeros((4, 4)), "ab"), TypeError, DSIZE_TYPE_MESSAGE + "'ab'"),
         (lambda: resize(numpy.zeros((4, 4)), (2, 2), 2), ValueError, INTERP_MESSAGE + "2"),
-        (lambda: resize(numpy.zeros((1, 4, 4, 3)), (2, 2)), ValueError,
-         "resize() expects an HW or HWC image, got an array of shape (1, 4, 4, 3)"),
+        (
+            lambda: resize(numpy.zeros((1, 4, 4, 3)), (2, 2)),
+            ValueError,
+            "resize() expects an HW or HWC image, got an array of shape (1, 4, 4, 3)",
+        ),
         (lambda: resize(numpy.zeros((4, 4), bool), (2, 2)), TypeError, "resize() does not support dtype bool"),
     ],
 )

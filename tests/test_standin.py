@@ -180,9 +180,7 @@ def test_numpy_2_is_required(monkeypatch):
     monkeypatch.setattr(numpy, "__version__", "1.26.4")
     with pytest.raises(ImportError) as excinfo:
         make_numpy_cupy()
-    assert str(excinfo.value) == (
-        "the NumPy-backed cupy stand-in needs NumPy 2.0 or newer, found NumPy 1.26.4"
-    )
+    assert str(excinfo.value) == ("the NumPy-backed cupy stand-in needs NumPy 2.0 or newer, found NumPy 1.26.4")
 
 
 def test_importing_korvane_registers_no_cupy():
@@ -194,7 +192,10 @@ def test_importing_korvane_registers_no_cupy():
         "print([m for m in sys.modules if m.split('.')[0] in ('cupy', 'cupyx', 'cupy_backends')])"
     )
     result = subprocess.run(
-        [sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=path, KORVANE_BACKEND=""),
-        capture_output=True, text=True, check=True,
+        [sys.executable, "-c", code],
+        env=dict(os.environ, PYTHONPATH=path, KORVANE_BACKEND=""),
+        capture_output=True,
+        text=True,
+        check=True,
     )
     assert result.stdout.strip() == "[]"

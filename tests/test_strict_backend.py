@@ -10,8 +10,7 @@ from korvane.testing import count_syncs, make_strict_cupy
 from korvane.transform.resize import INTER_LINEAR, resize
 
 IMPLICIT = (
-    "Implicit conversion to a NumPy array is not allowed. "
-    "Please use `.get()` to construct a NumPy array explicitly."
+    "Implicit conversion to a NumPy array is not allowed. Please use `.get()` to construct a NumPy array explicitly."
 )
 HOST_OPERAND = "Unsupported type <class 'numpy.ndarray'>"
 
@@ -37,15 +36,16 @@ REFUSALS = [
     ("host operand on the left", lambda cp, a: numpy.ones(3) * a, TypeError, HOST_OPERAND),
     ("host array argument", lambda cp, a: cp.maximum(a, numpy.ones(3)), TypeError, HOST_OPERAND),
     ("host out=", lambda cp, a: cp.multiply(a, 2, out=numpy.empty(3)), TypeError, HOST_OPERAND),
-    ("list into a ufunc", lambda cp, a: cp.exp([1.0]), TypeError,
-     "Unsupported type <class 'list'>"),
-    ("host array stored", lambda cp, a: a.__setitem__(slice(None), numpy.ones(3)), ValueError,
-     "non-scalar numpy.ndarray cannot be used for fill"),
-    ("no __index__", lambda cp, a: range(a[1]), TypeError,
-     "'ndarray' object cannot be interpreted as an integer"),
+    ("list into a ufunc", lambda cp, a: cp.exp([1.0]), TypeError, "Unsupported type <class 'list'>"),
+    (
+        "host array stored",
+        lambda cp, a: a.__setitem__(slice(None), numpy.ones(3)),
+        ValueError,
+        "non-scalar numpy.ndarray cannot be used for fill",
+    ),
+    ("no __index__", lambda cp, a: range(a[1]), TypeError, "'ndarray' object cannot be interpreted as an integer"),
     ("0-d iteration", lambda cp, a: iter(a[1]), TypeError, "iteration over a 0-d array"),
-    ("host-only method", lambda cp, a: a.tobytes(), AttributeError,
-     "'cupy.ndarray' object has no attribute 'tobytes'"),
+    ("host-only method", lambda cp, a: a.tobytes(), AttributeError, "'cupy.ndarray' object has no attribute 'tobytes'"),
 ]
 
 
@@ -133,6 +133,7 @@ def test_differences_from_numpy(cp, check, expected):
 
 # ---- counting --------------------------------------------------------------------------------------
 
+
 def fields(counts):
     return counts.scalars, counts.to_host, counts.waits, counts.to_device
 
@@ -158,21 +159,40 @@ def test_count_syncs_counts_each_kind_of_host_traffic(cp):
 PACKAGE_CALLS = [
     # (label, call, copies to the device it is expected to make)
     ("guess_image_layout", lambda dm, tl, cp, img: dm.guess_image_layout(img), 0),
-    ("image_to_batch with a mean", lambda dm, tl, cp, img: dm.image_to_batch(
-        img.copy(), scalefactor=2.0, mean=(0.1, 0.2, 0.3), swap_rb=True), 1),
+    (
+        "image_to_batch with a mean",
+        lambda dm, tl, cp, img: dm.image_to_batch(img.copy(), scalefactor=2.0, mean=(0.1, 0.2, 0.3), swap_rb=True),
+        1,
+    ),
     # Halving both sides is a reshape-mean: no tap tables to upload.
     ("image_to_batch with a resize", lambda dm, tl, cp, img: dm.image_to_batch(img, size=(12, 16)), 0),
     ("images_to_batch", lambda dm, tl, cp, img: dm.images_to_batch([img, img]), 0),
-    ("batch_to_images with a mean", lambda dm, tl, cp, img: dm.batch_to_images(
-        cp.ones((2, 3, 8, 8), dtype=cp.float32), mean=0.5), 2),  # one mean array per image
+    (
+        "batch_to_images with a mean",
+        lambda dm, tl, cp, img: dm.batch_to_images(cp.ones((2, 3, 8, 8), dtype=cp.float32), mean=0.5),
+        2,
+    ),  # one mean array per image
     ("image_to_batch_pixelshift", lambda dm, tl, cp, img: dm.image_to_batch_pixelshift(img.copy(), 4), 0),
-    ("pixelshift_fuse", lambda dm, tl, cp, img: dm.pixelshift_fuse(
-        cp.ones((4, 3, 8, 6), dtype=cp.float32), cp.zeros((3, 32, 24), dtype=cp.float32),
-        cp.zeros((1, 32, 24), dtype=cp.float32), 0, 4), 0),
+    (
+        "pixelshift_fuse",
+        lambda dm, tl, cp, img: dm.pixelshift_fuse(
+            cp.ones((4, 3, 8, 6), dtype=cp.float32),
+            cp.zeros((3, 32, 24), dtype=cp.float32),
+            cp.zeros((1, 32, 24), dtype=cp.float32),
+            0,
+            4,
+        ),
+        0,
+    ),
     ("tile_image", lambda dm, tl, cp, img: tl.tile_image(img, 16, 4), 0),
     ("create_gaussian_weights", lambda dm, tl, cp, img: tl.create_gaussian_weights(16, 4), 0),
-    ("merge_tiles", lambda dm, tl, cp, img: tl.merge_tiles(
-        [cp.ones((32, 32, 3), dtype=cp.float32)] * 6, (32, 24, 3), (40, 28, 3), 2, 16, 4), 0),
+    (
+        "merge_tiles",
+        lambda dm, tl, cp, img: tl.merge_tiles(
+            [cp.ones((32, 32, 3), dtype=cp.float32)] * 6, (32, 24, 3), (40, 28, 3), 2, 16, 4
+        ),
+        0,
+    ),
     # Its own path, not OpenCV's: a tap index table and a weight table per axis.
     ("resize", lambda dm, tl, cp, img: resize(img, (30, 20), INTER_LINEAR), 4),
 ]
@@ -212,23 +232,29 @@ def leaves(value):
 
 def tiled(window):
     """upscale_tiled on n x n tiles (16 pixels, overlap 4; the last row and column reflected), x2."""
+
     def call(cp, n):
         from korvane.upscale import upscale_tiled
 
         image = cp.ones((12 * n + 2, 12 * n + 2, 3), dtype=cp.float32)
         chosen = cp.ones((32, 32), dtype=cp.float32) if window == "array" else window
-        return upscale_tiled(image, lambda x: x.repeat(2, axis=2).repeat(2, axis=3), tile_size=16, overlap=4,
-                             batch_size=3, window=chosen)
+        return upscale_tiled(
+            image, lambda x: x.repeat(2, axis=2).repeat(2, axis=3), tile_size=16, overlap=4, batch_size=3, window=chosen
+        )
+
     return call
 
 
 def shifted(**options):
     """pixelshift_infer on the n x n sub-images of a (4n, 4n, 3) picture, one sub-image per model call."""
+
     def call(cp, n):
         from korvane.utils import pixelshift_infer
 
-        return pixelshift_infer(cp.ones((4 * n, 4 * n, 3), dtype=cp.float32), lambda x: x * 2, dim=n,
-                                batch_size=1, **options)
+        return pixelshift_infer(
+            cp.ones((4 * n, 4 * n, 3), dtype=cp.float32), lambda x: x * 2, dim=n, batch_size=1, **options
+        )
+
     return call
 
 

@@ -7,6 +7,7 @@ import pytest
 
 import korvane.utils.dtypes
 from korvane.upscale import tile
+
 from leakcheck import assert_no_leak
 
 
@@ -33,14 +34,24 @@ def weight_sums(shape, size, step):
     sums = np.zeros(shape[:2])
     for y in range(0, shape[0] - size + 1, step):
         for x in range(0, shape[1] - size + 1, step):
-            sums[y:y + size, x:x + size] += g
+            sums[y : y + size, x : x + size] += g
     return sums[..., None]
 
 
-@pytest.mark.parametrize("extent, patch_size, overlap, amount", [
-    (300, 128, 16, 52), (500, 128, 16, 76), (128, 128, 16, 0), (16, 128, 16, 0), (100, 128, 16, 28),
-    (10, 128, 16, 6), (64, 64, 0, 0), (65, 64, 0, 63), (30, 8, -2, 8),
-])
+@pytest.mark.parametrize(
+    "extent, patch_size, overlap, amount",
+    [
+        (300, 128, 16, 52),
+        (500, 128, 16, 76),
+        (128, 128, 16, 0),
+        (16, 128, 16, 0),
+        (100, 128, 16, 28),
+        (10, 128, 16, 6),
+        (64, 64, 0, 0),
+        (65, 64, 0, 63),
+        (30, 8, -2, 8),
+    ],
+)
 def test_pad_amounts(monkeypatch, xp, extent, patch_size, overlap, amount):
     monkeypatch.setattr(tile, "cp", RecordingCupy(xp))
     padded = tile.add_padding(image(xp, extent, extent), patch_size, overlap)
@@ -66,15 +77,17 @@ def test_negative_pad_amounts_go_to_cupy_unchanged(monkeypatch, xp):
     assert seen == [((((0, -2), (0, -3), (0, 0)),), {"mode": "reflect"})]
 
 
-@pytest.mark.parametrize("h, w, tile_size, overlap, padded, corners", [
-    (300, 500, 128, 16, (352, 576, 3),
-     [(y, x) for y in (0, 112, 224) for x in (0, 112, 224, 336, 448)]),
-    (128, 128, 128, 16, (128, 128, 3), [(0, 0)]),
-    (100, 100, 128, 16, (128, 128, 3), [(0, 0)]),
-    (10, 500, 128, 16, (16, 576, 3), []),
-    (20, 20, 8, 0, (24, 24, 3), [(y, x) for y in (0, 8, 16) for x in (0, 8, 16)]),
-    (30, 8, 8, -2, (38, 8, 3), [(0, 0), (10, 0), (20, 0), (30, 0)]),
-])
+@pytest.mark.parametrize(
+    "h, w, tile_size, overlap, padded, corners",
+    [
+        (300, 500, 128, 16, (352, 576, 3), [(y, x) for y in (0, 112, 224) for x in (0, 112, 224, 336, 448)]),
+        (128, 128, 128, 16, (128, 128, 3), [(0, 0)]),
+        (100, 100, 128, 16, (128, 128, 3), [(0, 0)]),
+        (10, 500, 128, 16, (16, 576, 3), []),
+        (20, 20, 8, 0, (24, 24, 3), [(y, x) for y in (0, 8, 16) for x in (0, 8, 16)]),
+        (30, 8, 8, -2, (38, 8, 3), [(0, 0), (10, 0), (20, 0), (30, 0)]),
+    ],
+)
 def test_tile_grid(xp, h, w, tile_size, overlap, padded, corners):
     src = image(xp, h, w, seed=2)
     tiles, shape = tile.tile_image(src, tile_size, overlap)
@@ -82,7 +95,7 @@ def test_tile_grid(xp, h, w, tile_size, overlap, padded, corners):
     full = xp.asnumpy(tile.add_padding(src, tile_size, overlap))
     assert len(tiles) == len(corners)
     for t, (y, x) in zip(tiles, corners):
-        np.testing.assert_array_equal(xp.asnumpy(t), full[y:y + tile_size, x:x + tile_size])
+        np.testing.assert_array_equal(xp.asnumpy(t), full[y : y + tile_size, x : x + tile_size])
 
 
 def test_tiles_are_views_of_one_padded_image(xp):
@@ -91,11 +104,14 @@ def test_tiles_are_views_of_one_padded_image(xp):
     assert float(tiles[1][0, 8, 0]) == 7.0
 
 
-@pytest.mark.parametrize("shape, message", [
-    ((12, 12, 1), None),
-    ((12, 12), "need more than 2 values to unpack"),
-    ((12, 12, 1, 1), "too many values to unpack (expected 3)"),
-])
+@pytest.mark.parametrize(
+    "shape, message",
+    [
+        ((12, 12, 1), None),
+        ((12, 12), "need more than 2 values to unpack"),
+        ((12, 12, 1, 1), "too many values to unpack (expected 3)"),
+    ],
+)
 def test_tile_image_calls_add_padding_at_call_time(monkeypatch, xp, shape, message):
     seen, src = [], xp.zeros((3, 3, 1))
     monkeypatch.setattr(tile, "add_padding", lambda *a, **k: seen.append((a, k)) or xp.zeros(shape))

@@ -7,15 +7,19 @@ import pytest
 
 import korvane.utils.dtypes
 from korvane.upscale import tile
+
 from leakcheck import assert_no_leak
 
 SIGNATURES = {
-    "tile_image": (("input_image", "tile_size", "overlap"),
-                   ("cp.ndarray", "int", "int", "tuple[list[cp.ndarray], tuple]")),
+    "tile_image": (
+        ("input_image", "tile_size", "overlap"),
+        ("cp.ndarray", "int", "int", "tuple[list[cp.ndarray], tuple]"),
+    ),
     "add_padding": (("input_image", "patch_size", "overlap"), ("cp.ndarray", "int", "int", "cp.ndarray")),
-    "merge_tiles": (("tiles", "original_shape", "padded_shape", "scale", "tile_size", "overlap"),
-                    ("list[cp.ndarray]", "tuple[int, int, int]", "tuple[int, int, int]", "int", "int", "int",
-                     "cp.ndarray")),
+    "merge_tiles": (
+        ("tiles", "original_shape", "padded_shape", "scale", "tile_size", "overlap"),
+        ("list[cp.ndarray]", "tuple[int, int, int]", "tuple[int, int, int]", "int", "int", "int", "cp.ndarray"),
+    ),
     "create_gaussian_weights": (("size", "sigma"), ("int", "int", "cp.ndarray")),
 }
 
@@ -30,8 +34,15 @@ def entry_names(exc_info):
 
 
 def test_module_publishes_its_names_in_body_order(xp):
-    assert list(vars(tile))[-7:] == ["cp", "to_float32", "tile_image", "add_padding", "merge_tiles",
-                                     "create_gaussian_weights", "__test__"]
+    assert list(vars(tile))[-7:] == [
+        "cp",
+        "to_float32",
+        "tile_image",
+        "add_padding",
+        "merge_tiles",
+        "create_gaussian_weights",
+        "__test__",
+    ]
     assert tile.cp is sys.modules["cupy"] is xp
     assert tile.to_float32 is korvane.utils.dtypes.to_float32
     assert tile.__test__ == {} and tile.__doc__ is None and tile.__name__ == "korvane.upscale.tile"
@@ -59,17 +70,37 @@ def test_defaults_are_one_shared_tuple():
 def test_docstrings():
     assert tile.add_padding.__doc__ is None and tile.merge_tiles.__doc__ is None
     assert tile.tile_image.__doc__ == docstring(
-        "Split the input image into overlapping tiles.", "", "Parameters", "----------",
-        "input_image : cp.ndarray", "    Input image in the shape (height, width, channel) in RGB format.",
-        "tile_size : int, optional", "    Size of each tile, by default 128.",
-        "overlap : int, optional", "    Overlap between tiles, by default 16.", "", "Returns", "-------",
+        "Split the input image into overlapping tiles.",
+        "",
+        "Parameters",
+        "----------",
+        "input_image : cp.ndarray",
+        "    Input image in the shape (height, width, channel) in RGB format.",
+        "tile_size : int, optional",
+        "    Size of each tile, by default 128.",
+        "overlap : int, optional",
+        "    Overlap between tiles, by default 16.",
+        "",
+        "Returns",
+        "-------",
         "list[cp.ndarray]",
-        "    List of image tiles, each in the shape (tile_size, tile_size, channel) in RGB format.")
+        "    List of image tiles, each in the shape (tile_size, tile_size, channel) in RGB format.",
+    )
     assert tile.create_gaussian_weights.__doc__ == docstring(
-        "Create a Gaussian weight map for tile blending.", "", "Parameters", "----------",
-        "size : int", "    Size of the weight map.", "sigma : int",
-        "    Standard deviation for the Gaussian distribution.", "", "Returns", "-------", "cp.ndarray",
-        "    Gaussian weight map in the shape (size, size, 1).")
+        "Create a Gaussian weight map for tile blending.",
+        "",
+        "Parameters",
+        "----------",
+        "size : int",
+        "    Size of the weight map.",
+        "sigma : int",
+        "    Standard deviation for the Gaussian distribution.",
+        "",
+        "Returns",
+        "-------",
+        "cp.ndarray",
+        "    Gaussian weight map in the shape (size, size, 1).",
+    )
 
 
 TYPE_ERRORS = [
@@ -96,13 +127,19 @@ def test_validated_parameters(name, args, param, expected, got):
     assert_no_leak(lambda: fn(*args))
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: tile.tile_image(), "tile_image() takes at least 1 positional argument (0 given)"),
-    (lambda: tile.add_padding(1, 2, 3, 4), "add_padding() takes at most 3 positional arguments (4 given)"),
-    (lambda: tile.merge_tiles(*range(7)), "merge_tiles() takes at most 6 positional arguments (7 given)"),
-    (lambda: tile.create_gaussian_weights(4), "create_gaussian_weights() takes exactly 2 positional arguments (1 given)"),
-    (lambda: tile.add_padding(None, tile_size=4), "add_padding() got an unexpected keyword argument 'tile_size'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: tile.tile_image(), "tile_image() takes at least 1 positional argument (0 given)"),
+        (lambda: tile.add_padding(1, 2, 3, 4), "add_padding() takes at most 3 positional arguments (4 given)"),
+        (lambda: tile.merge_tiles(*range(7)), "merge_tiles() takes at most 6 positional arguments (7 given)"),
+        (
+            lambda: tile.create_gaussian_weights(4),
+            "create_gaussian_weights() takes exactly 2 positional arguments (1 given)",
+        ),
+        (lambda: tile.add_padding(None, tile_size=4), "add_padding() got an unexpected keyword argument 'tile_size'"),
+    ],
+)
 def test_binding_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -110,11 +147,14 @@ def test_binding_errors(call, message):
     assert_no_leak(call)
 
 
-@pytest.mark.parametrize("original, padded, message", [
-    ((300, 500), (352, 576, 3), "original_shape must have at least three items (height, width, channels), got 2"),
-    ((), (), "original_shape must have at least three items (height, width, channels), got 0"),
-    ((300, 500, 3), (352,), "padded_shape must have at least three items (height, width, channels), got 1"),
-])
+@pytest.mark.parametrize(
+    "original, padded, message",
+    [
+        ((300, 500), (352, 576, 3), "original_shape must have at least three items (height, width, channels), got 2"),
+        ((), (), "original_shape must have at least three items (height, width, channels), got 0"),
+        ((300, 500, 3), (352,), "padded_shape must have at least three items (height, width, channels), got 1"),
+    ],
+)
 def test_short_shape_tuples_are_refused_before_any_work(monkeypatch, original, padded, message):
     calls = []
     monkeypatch.setattr(tile, "create_gaussian_weights", lambda *a, **k: calls.append(a))
@@ -143,17 +183,22 @@ def test_sigma_zero_is_refused_for_a_map_that_would_hold_nan(xp):
     assert_no_leak(lambda: tile.merge_tiles(tiles, (4, 4, 1), padded, 3, 1, 0))
 
 
-@pytest.mark.parametrize("call, error, entries", [
-    (lambda xp: tile.add_padding(xp.zeros((4, 4, 1)), 16, 16), ZeroDivisionError, ["add_padding"]),
-    (lambda xp: tile.tile_image(xp.zeros((4, 4, 1)), 16, 16), ZeroDivisionError, ["tile_image", "add_padding"]),
-    (lambda xp: tile.add_padding(object()), AttributeError, ["add_padding"]),
-    (lambda xp: tile.create_gaussian_weights(-1, 1), ValueError, ["create_gaussian_weights"]),
-    (lambda xp: tile.merge_tiles([xp.zeros((8, 8, 1))], (8, 8, 1), (8, 8, 1), 1, 8, 0, x=1), TypeError,
-     ["merge_tiles"]),
-])
+@pytest.mark.parametrize(
+    "call, error, entries",
+    [
+        (lambda xp: tile.add_padding(xp.zeros((4, 4, 1)), 16, 16), ZeroDivisionError, ["add_padding"]),
+        (lambda xp: tile.tile_image(xp.zeros((4, 4, 1)), 16, 16), ZeroDivisionError, ["tile_image", "add_padding"]),
+        (lambda xp: tile.add_padding(object()), AttributeError, ["add_padding"]),
+        (lambda xp: tile.create_gaussian_weights(-1, 1), ValueError, ["create_gaussian_weights"]),
+        (
+            lambda xp: tile.merge_tiles([xp.zeros((8, 8, 1))], (8, 8, 1), (8, 8, 1), 1, 8, 0, x=1),
+            TypeError,
+            ["merge_tiles"],
+        ),
+    ],
+)
 def test_errors_from_bodies_carry_the_function_entry(xp, call, error, entries):
     with pytest.raises(error) as info:
         call(xp)
     assert entry_names(info) == [f"korvane.upscale.tile.{name}" for name in entries]
     assert_no_leak(lambda: call(xp))
-

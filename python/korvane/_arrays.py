@@ -27,7 +27,5 @@ def require_array(array, func_name):
     """Return the array module of ``array``; raise TypeError if it is no array."""
     xp = array_module(array)
     if xp is numpy and not isinstance(array, numpy.ndarray):
-        raise TypeError(
-            f"{func_name}() expects a NumPy or CuPy array, got {type(array).__name__}"
-        )
+        raise TypeError(f"{func_name}() expects a NumPy or CuPy array, got {type(array).__name__}")
     return xp

@@ -100,8 +100,7 @@ class ModelOutput:
             s = shape[2] // h if len(shape) == 4 else 0
             if len(shape) != 4 or shape[0] != count or shape[1] < 1 or s < 1 or shape[2:] != (h * s, w * s):
                 raise ValueError(
-                    f"{where}: expected shape ({count}, C', {h}*s, {w}*s) for a whole number s >= 1, "
-                    f"got {shape}"
+                    f"{where}: expected shape ({count}, C', {h}*s, {w}*s) for a whole number s >= 1, got {shape}"
                 )
             self.channels, self.scale = shape[1], s
             return

@@ -123,8 +123,9 @@ def _samples(path, picture):
     mode = picture.mode
     icc = picture.info.get("icc_profile")
     if mode == "F":
-        raise PictureError(f"{path}: 32-bit floating-point pictures (mode F) are not supported; "
-                           "save it with 8 or 16 bits per sample")
+        raise PictureError(
+            f"{path}: 32-bit floating-point pictures (mode F) are not supported; save it with 8 or 16 bits per sample"
+        )
     if mode.startswith("I;16") or mode == "I":
         values = numpy.asarray(picture)
         if mode == "I":

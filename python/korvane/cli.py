@@ -93,8 +93,7 @@ def progress_bar(enabled, total, desc, unit):
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=total, desc=desc, unit=unit, file=sys.stderr, disable=None, leave=False,
-                dynamic_ncols=True)
+    return tqdm(total=total, desc=desc, unit=unit, file=sys.stderr, disable=None, leave=False, dynamic_ncols=True)
 
 
 # ---- upscale ------------------------------------------------------------------------------------
@@ -105,26 +104,46 @@ def _add_upscale(sub):
     from korvane.upscale.onnx_model import PROVIDERS
 
     command = sub.add_parser(
-        "upscale", help="upscale a picture with an ONNX model, tile by tile",
+        "upscale",
+        help="upscale a picture with an ONNX model, tile by tile",
         description="Upscale INPUT with the ONNX model MODEL through upscale_tiled and write OUTPUT in the "
-                    "format its extension names (.png, .jpg, .jpeg, .tif, .tiff).",
+        "format its extension names (.png, .jpg, .jpeg, .tif, .tiff).",
     )
     command.add_argument("input", metavar="INPUT", help="the picture to upscale (any format Pillow reads)")
     command.add_argument("output", metavar="OUTPUT", help="where to write the result (.png, .jpg, .tif)")
-    command.add_argument("--onnx", required=True, metavar="MODEL",
-                         help="the ONNX graph: one NCHW input (RGB or grey in [0, 1]) and one output")
-    command.add_argument("--tile-size", type=size_type("--tile-size"), metavar="N|HxW",
-                         help=f"tile size for a model of dynamic size (default {DEFAULT_TILE}); "
-                              "a model of fixed size sets its own")
-    command.add_argument("--overlap", type=size_type("--overlap", 0), metavar="N|HxW",
-                         help=f"overlap of neighbouring tiles (default {DEFAULT_OVERLAP}, at most a quarter of "
-                              "the tile)")
-    command.add_argument("--batch-size", type=count_type("--batch-size"), metavar="N",
-                         help=f"tiles per model run for a model of dynamic batch size (default {DEFAULT_BATCH})")
-    command.add_argument("--window", choices=WINDOWS, default="hann",
-                         help="how overlapping tiles are blended (default hann)")
-    command.add_argument("--provider", choices=PROVIDERS, default="auto",
-                         help="auto: CUDA when onnxruntime-gpu and CuPy see a GPU, else the CPU")
+    command.add_argument(
+        "--onnx",
+        required=True,
+        metavar="MODEL",
+        help="the ONNX graph: one NCHW input (RGB or grey in [0, 1]) and one output",
+    )
+    command.add_argument(
+        "--tile-size",
+        type=size_type("--tile-size"),
+        metavar="N|HxW",
+        help=f"tile size for a model of dynamic size (default {DEFAULT_TILE}); a model of fixed size sets its own",
+    )
+    command.add_argument(
+        "--overlap",
+        type=size_type("--overlap", 0),
+        metavar="N|HxW",
+        help=f"overlap of neighbouring tiles (default {DEFAULT_OVERLAP}, at most a quarter of the tile)",
+    )
+    command.add_argument(
+        "--batch-size",
+        type=count_type("--batch-size"),
+        metavar="N",
+        help=f"tiles per model run for a model of dynamic batch size (default {DEFAULT_BATCH})",
+    )
+    command.add_argument(
+        "--window", choices=WINDOWS, default="hann", help="how overlapping tiles are blended (default hann)"
+    )
+    command.add_argument(
+        "--provider",
+        choices=PROVIDERS,
+        default="auto",
+        help="auto: CUDA when onnxruntime-gpu and CuPy see a GPU, else the CPU",
+    )
     command.add_argument("--no-progress", action="store_true", help="no progress bar")
     command.set_defaults(run=run_upscale)
 
@@ -135,8 +154,11 @@ def _per_axis(option, given, fixed, default, what):
         return tuple(default if f is None else f for f in fixed)
     if any(f is not None and g != f for g, f in zip(given, fixed)):
         shown = "x".join("?" if f is None else str(f) for f in fixed)
-        raise CommandError(f"{option} {'x'.join(map(str, given))} does not fit the model, which takes {what} "
-                           f"{shown}; leave {option} out", EXIT_USAGE)
+        raise CommandError(
+            f"{option} {'x'.join(map(str, given))} does not fit the model, which takes {what} "
+            f"{shown}; leave {option} out",
+            EXIT_USAGE,
+        )
     return tuple(given)
 
 
@@ -147,8 +169,9 @@ def _sizes(args, model):
     (batch,) = _per_axis("--batch-size", given, (model.batch_size,), DEFAULT_BATCH, "batches of")
     overlap = args.overlap or tuple(min(DEFAULT_OVERLAP, t // 4) for t in tile)
     if not all(0 <= o < t for o, t in zip(overlap, tile)):
-        raise CommandError(f"--overlap {_size(overlap)} must be smaller than the tile size {_size(tile)} on each axis",
-                           EXIT_USAGE)
+        raise CommandError(
+            f"--overlap {_size(overlap)} must be smaller than the tile size {_size(tile)} on each axis", EXIT_USAGE
+        )
     return tile, overlap, batch
 
 
@@ -160,8 +183,9 @@ def _channels_for(picture, model, path):
     """How many channels the model gets: 1 for a grey picture and a 1-channel model, else 3."""
     if model.channels == 1:
         if not picture.grey:
-            raise CommandError(f"the model takes 1 channel (greyscale), and {path} is in colour; "
-                               "convert it to greyscale first")
+            raise CommandError(
+                f"the model takes 1 channel (greyscale), and {path} is in colour; convert it to greyscale first"
+            )
         return 1
     return 3
 
@@ -226,11 +250,15 @@ def run_upscale(args):
     tile, overlap, batch = _sizes(args, model)
     channels = _channels_for(picture, model, args.input)
     if model.output_shape and model.output_shape[1] not in (None, 1, 3):
-        raise CommandError(f"the model returns {model.output_shape[1]} channels; korvane writes 1 (greyscale) or 3 "
-                           "(RGB)")
+        raise CommandError(
+            f"the model returns {model.output_shape[1]} channels; korvane writes 1 (greyscale) or 3 (RGB)"
+        )
     if args.window == "merge_tiles" and (tile[0] != tile[1] or overlap[0] != overlap[1]):
-        raise CommandError(f"--window merge_tiles needs square tiles and one overlap, got tiles {_size(tile)} and "
-                           f"overlap {_size(overlap)}", EXIT_USAGE)
+        raise CommandError(
+            f"--window merge_tiles needs square tiles and one overlap, got tiles {_size(tile)} and "
+            f"overlap {_size(overlap)}",
+            EXIT_USAGE,
+        )
     if args.window == "merge_tiles" and tile[0] < 4:
         # Its map's sigma is a quarter of the enlarged tile, and must not be 0.
         raise CommandError(f"--window merge_tiles needs tiles of at least 4 pixels, got {tile[0]}", EXIT_USAGE)
@@ -248,8 +276,7 @@ def run_upscale(args):
     elif result.shape[2] == 1:
         result = result[:, :, 0]
     elif result.shape[2] != 3:
-        raise CommandError(f"the model returns {result.shape[2]} channels; korvane writes 1 (greyscale) or 3 "
-                           "(RGB)")
+        raise CommandError(f"the model returns {result.shape[2]} channels; korvane writes 1 (greyscale) or 3 (RGB)")
     maximum, dtype = picture.maximum, picture.values.dtype
     if maximum > 255 and not pictures.HAS_16_BITS[fmt]:
         maximum, dtype = 255, numpy.uint8
@@ -263,9 +290,11 @@ def run_upscale(args):
         raise CommandError(str(exc)) from None
     height, width = values.shape[:2]
     where = "the GPU (CUDA)" if model.provider == "cuda" else "the CPU"
-    print(f"{args.input} ({picture.describe()}) x{scale} with {args.onnx} on {where} "
-          f"(tiles {_size(tile)}, overlap {_size(overlap)}, batches of {batch}, "
-          f"window {args.window}): {args.output} {width}x{height} in {time.perf_counter() - started:.1f} s")
+    print(
+        f"{args.input} ({picture.describe()}) x{scale} with {args.onnx} on {where} "
+        f"(tiles {_size(tile)}, overlap {_size(overlap)}, batches of {batch}, "
+        f"window {args.window}): {args.output} {width}x{height} in {time.perf_counter() - started:.1f} s"
+    )
     return 0
 
 
@@ -285,8 +314,7 @@ def _upscale(args, model, picture, channels, tile, overlap, batch):
     bar = progress_bar(not args.no_progress, len(grid), "tiles", "tile")
     run = model if bar is None else _Counted(model, bar)
     try:
-        result = upscale_tiled(image, run, tile_size=tile, overlap=overlap, batch_size=batch,
-                               window=args.window)
+        result = upscale_tiled(image, run, tile_size=tile, overlap=overlap, batch_size=batch, window=args.window)
     except (ValueError, TypeError) as exc:
         if str(exc).startswith("model output"):
             raise CommandError(f"the model's output does not fit: {exc}") from None

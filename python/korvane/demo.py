@@ -98,8 +98,8 @@ def rgb8(cp, bgr, in_place=False, rows=128):
         bgr = bgr.astype(cp.float32)
     host = numpy.empty(bgr.shape, numpy.uint8)
     for top in range(0, bgr.shape[0], rows):
-        band = to_samples(cp, bgr[top:top + rows], 255, numpy.uint8)
-        host[top:top + rows] = cp.asnumpy(band[:, :, ::-1])
+        band = to_samples(cp, bgr[top : top + rows], 255, numpy.uint8)
+        host[top : top + rows] = cp.asnumpy(band[:, :, ::-1])
     return host
 
 
@@ -287,7 +287,7 @@ class StandInNetwork:
             sent[0] += count
             big = self.enlarge(batch)
             if gains is not None:
-                big *= cp.asarray(gains[first:first + count].reshape(count, 1, 1, 1))
+                big *= cp.asarray(gains[first : first + count].reshape(count, 1, 1, 1))
             if bar is not None:
                 bar.update(count)
             return big
@@ -301,7 +301,7 @@ def naive_paste(cp, grid, outputs, scale):
     canvas = cp.zeros((grid.rows.extent * scale, grid.cols.extent * scale, channels), dtype=cp.float32)
     for tile, output in zip(grid, outputs):
         y, x, h, w = grid.region(tile, scale)
-        canvas[y:y + h, x:x + w] = output[:, :h, :w].transpose(1, 2, 0)
+        canvas[y : y + h, x : x + w] = output[:, :h, :w].transpose(1, 2, 0)
     return canvas
 
 
@@ -347,7 +347,7 @@ def tile_road(cp, image, args, watch, out):
     # the tile road itself is cheap: tile_image, every tile through the network into a list,
     # merge_tiles, against the engine's exact mode; then the seams, measured and shown.
     extent = max(PREVIEW // scale, 2 * size)
-    part = image[:min(height, extent), :min(width, extent)]
+    part = image[: min(height, extent), : min(width, extent)]
     part_grid = TileGrid(part.shape[0], part.shape[1], (size, size), (overlap, overlap))
     with watch.time(road, f"tile_image + network + merge_tiles on the top-left {part.shape[1]}x{part.shape[0]}"):
         tiles, padded_shape = tl.tile_image(part, size, overlap)
@@ -359,9 +359,11 @@ def tile_road(cp, image, args, watch, out):
     with watch.time(road, "upscale_tiled, merge_tiles, on the same part"):
         exact = upscale_tiled(part, network.model(part_grid), window="merge_tiles", **options)
     same = bool(cp.asnumpy((exact == merged).all()))
-    print(f"tile road: {len(grid)} tiles of {size}px (overlap {overlap}), batches of {args.batch_size}, "
-          f"result {result_shape} float32; on the top-left {part.shape[1]}x{part.shape[0]}, merge_tiles of "
-          f"tile_image's tiles equals upscale_tiled(window='merge_tiles') bit for bit: {'yes' if same else 'NO'}")
+    print(
+        f"tile road: {len(grid)} tiles of {size}px (overlap {overlap}), batches of {args.batch_size}, "
+        f"result {result_shape} float32; on the top-left {part.shape[1]}x{part.shape[0]}, merge_tiles of "
+        f"tile_image's tiles equals upscale_tiled(window='merge_tiles') bit for bit: {'yes' if same else 'NO'}"
+    )
     if not same:
         raise CommandError("the engine's merge_tiles mode differs from the tile road: please report this")
 
@@ -376,13 +378,17 @@ def tile_road(cp, image, args, watch, out):
         flat_blends = _blends(cp, flat, part_grid, network, options)
         steps = {name: largest_step(cp, picture) for name, picture in flat_blends.items()}
     top, left, side = window
-    panels = [(f"{name}: seams {steps[name]:.3f} on grey", rgb8(cp, picture[top:top + side, left:left + side]))
-              for name, picture in pictures.items()]
+    panels = [
+        (f"{name}: seams {steps[name]:.3f} on grey", rgb8(cp, picture[top : top + side, left : left + side]))
+        for name, picture in pictures.items()
+    ]
     with watch.write(road, out / "tiles_seams.png", f"crops of {side}px"):
         written.append(save_sheet(out / "tiles_seams.png", labelled_panels(panels, columns=3)))
-    print(f"  seams: the network changes each tile's brightness by up to {args.tile_drift:g}%; on a flat grey picture "
-          "that leaves steps between neighbouring pixels of up to " +
-          ", ".join(f"{value:.4f} ({name})" for name, value in steps.items()))
+    print(
+        f"  seams: the network changes each tile's brightness by up to {args.tile_drift:g}%; on a flat grey picture "
+        "that leaves steps between neighbouring pixels of up to "
+        + ", ".join(f"{value:.4f} ({name})" for name, value in steps.items())
+    )
     return written
 
 
@@ -419,8 +425,7 @@ def fit_to_dim(cp, image, dim, how):
     if height % dim == 0 and width % dim == 0:
         return image, None
     if how == "error":
-        raise CommandError(f"image size {height}x{width} is not divisible by --dim {dim} "
-                           f"(use --fit crop or --fit pad)")
+        raise CommandError(f"image size {height}x{width} is not divisible by --dim {dim} (use --fit crop or --fit pad)")
     if how == "crop":
         new_h, new_w = height - height % dim, width - width % dim
         if new_h == 0 or new_w == 0:
@@ -440,8 +445,7 @@ def fits_dim(image, dim, how):
     if height % dim == 0 and width % dim == 0:
         return
     if how == "error":
-        raise CommandError(f"image size {height}x{width} is not divisible by --dim {dim} "
-                           f"(use --fit crop or --fit pad)")
+        raise CommandError(f"image size {height}x{width} is not divisible by --dim {dim} (use --fit crop or --fit pad)")
     if how == "crop" and (height < dim or width < dim):
         raise CommandError(f"image size {height}x{width} is smaller than --dim {dim}")
 
@@ -455,8 +459,8 @@ def make_shift_network(cp, name):
         # A mild 3x3 blur (centre 1/4, edges 1/8, corners 1/16), edges repeated.
         padded = cp.pad(batch, ((0, 0), (0, 0), (1, 1), (1, 1)), mode="edge")
         h, w = batch.shape[2], batch.shape[3]
-        rows = padded[:, :, 0:h, :] * 0.25 + padded[:, :, 1:h + 1, :] * 0.5 + padded[:, :, 2:h + 2, :] * 0.25
-        return rows[..., 0:w] * 0.25 + rows[..., 1:w + 1] * 0.5 + rows[..., 2:w + 2] * 0.25
+        rows = padded[:, :, 0:h, :] * 0.25 + padded[:, :, 1 : h + 1, :] * 0.5 + padded[:, :, 2 : h + 2, :] * 0.25
+        return rows[..., 0:w] * 0.25 + rows[..., 1 : w + 1] * 0.5 + rows[..., 2 : w + 2] * 0.25
 
     return blur
 
@@ -470,7 +474,7 @@ def sub_image_mosaic(cp, subs, dim, bound, gap=2):
     for idx in range(count):
         i, j = divmod(idx, dim)
         cell = shrink(cp, subs[idx].transpose(1, 2, 0)[..., ::-1], size=(cw, ch))
-        sheet[i * (ch + gap):i * (ch + gap) + ch, j * (cw + gap):j * (cw + gap) + cw] = cell
+        sheet[i * (ch + gap) : i * (ch + gap) + ch, j * (cw + gap) : j * (cw + gap) + cw] = cell
     return sheet
 
 
@@ -494,7 +498,7 @@ def pixelshift_road(cp, image, args, watch, out):
     bar = progress_bar(not args.no_progress, len(starts), "chunks", "chunk")
     with watch.time(road, f"network ({args.shift_net}) + pixelshift_fuse x{len(starts)}"):
         for start in starts:
-            dm.pixelshift_fuse(network(subs[start:start + args.chunk]), acc, hits, start, dim)
+            dm.pixelshift_fuse(network(subs[start : start + args.chunk]), acc, hits, start, dim)
             if bar is not None:
                 bar.update(1)
     if bar is not None:
@@ -513,11 +517,15 @@ def pixelshift_road(cp, image, args, watch, out):
         written.append(save_png(out / "pixelshift_subimages.png", mosaic))
     with watch.write(road, out / "pixelshift_fused.png", "preview"):
         written.append(save_png(out / "pixelshift_fused.png", rgb8(cp, shrink(cp, shown, PREVIEW))))
-    print(f"pixel-shift road: dim={dim}, {subs.shape[0]} sub-images of {tuple(subs.shape[1:])}, fused in chunks of "
-          f"{args.chunk}: {tuple(acc.shape)}, hits {low:g} to {high:g} per pixel")
+    print(
+        f"pixel-shift road: dim={dim}, {subs.shape[0]} sub-images of {tuple(subs.shape[1:])}, fused in chunks of "
+        f"{args.chunk}: {tuple(acc.shape)}, hits {low:g} to {high:g} per pixel"
+    )
     if fringe:
-        print(f"  pixelshift_fused.png leaves out the top {fringe} rows and left {fringe} columns ({shown.shape[1]}x"
-              f"{shown.shape[0]} shown): pixelshift_fuse's cyclic roll wraps the bottom and right edges round there")
+        print(
+            f"  pixelshift_fused.png leaves out the top {fringe} rows and left {fringe} columns ({shown.shape[1]}x"
+            f"{shown.shape[0]} shown): pixelshift_fuse's cyclic roll wraps the bottom and right edges round there"
+        )
     return written
 
 
@@ -536,13 +544,17 @@ def roundtrip_road(cp, image, watch, out):
     low, high = float(network_view.min()), float(network_view.max())
     network_view -= low
     network_view *= 1.0 / (high - low if high > low else 1.0)
-    panels = [("input (BGR in)", rgb8(cp, shrink(cp, image, PANEL))),
-              ("batch, rescaled for display", rgb8(cp, network_view, in_place=True)),
-              ("batch_to_images", rgb8(cp, shrink(cp, restored, PANEL)))]
+    panels = [
+        ("input (BGR in)", rgb8(cp, shrink(cp, image, PANEL))),
+        ("batch, rescaled for display", rgb8(cp, network_view, in_place=True)),
+        ("batch_to_images", rgb8(cp, shrink(cp, restored, PANEL))),
+    ]
     with watch.write(road, out / "roundtrip.png", "preview"):
         written = [save_sheet(out / "roundtrip.png", labelled_panels(panels, columns=3))]
-    print(f"round trip: image_to_batch {tuple(batch.shape)} (mean {MEAN}, scalefactor 1/{STD}) -> "
-          f"batch_to_images {tuple(restored.shape)}; largest difference to the input {largest:.3g}")
+    print(
+        f"round trip: image_to_batch {tuple(batch.shape)} (mean {MEAN}, scalefactor 1/{STD}) -> "
+        f"batch_to_images {tuple(restored.shape)}; largest difference to the input {largest:.3g}"
+    )
     return written
 
 
@@ -551,28 +563,55 @@ def roundtrip_road(cp, image, watch, out):
 
 def add_command(sub):
     """Add the ``demo`` command to the top-level parser's subcommands."""
-    demo = sub.add_parser("demo", help="run the package's roads on a picture and write PNG files",
-                          description=__doc__.split("\n\n")[0])
+    demo = sub.add_parser(
+        "demo", help="run the package's roads on a picture and write PNG files", description=__doc__.split("\n\n")[0]
+    )
     demo.add_argument("image", nargs="?", help="a picture file (PNG, JPEG, ...); default: a built-in sample")
     demo.add_argument("--tile-size", type=count_type("--tile-size"), default=128, help="tile side (default 128)")
     demo.add_argument("--overlap", type=count_type("--overlap", 0), default=16, help="tile overlap (default 16)")
     demo.add_argument("--scale", type=count_type("--scale"), default=2, help="upscaling factor (default 2)")
-    demo.add_argument("--batch-size", type=count_type("--batch-size"), default=8,
-                      help="tiles per network call in upscale_tiled (default 8)")
-    demo.add_argument("--upscaler", choices=("nearest", "bilinear"), default="bilinear",
-                      help="the tile road's stand-in network (default bilinear)")
-    demo.add_argument("--tile-drift", type=float, default=6.0, metavar="PERCENT",
-                      help="per-tile brightness drift of that network, which shows seams (default 6)")
+    demo.add_argument(
+        "--batch-size",
+        type=count_type("--batch-size"),
+        default=8,
+        help="tiles per network call in upscale_tiled (default 8)",
+    )
+    demo.add_argument(
+        "--upscaler",
+        choices=("nearest", "bilinear"),
+        default="bilinear",
+        help="the tile road's stand-in network (default bilinear)",
+    )
+    demo.add_argument(
+        "--tile-drift",
+        type=float,
+        default=6.0,
+        metavar="PERCENT",
+        help="per-tile brightness drift of that network, which shows seams (default 6)",
+    )
     demo.add_argument("--dim", type=count_type("--dim"), default=4, help="pixel-shift factor (default 4)")
-    demo.add_argument("--chunk", type=count_type("--chunk"), default=4,
-                      help="sub-images per pixelshift_fuse call (default 4)")
-    demo.add_argument("--shift-net", choices=("identity", "blur"), default="identity",
-                      help="the pixel-shift road's stand-in network (default identity)")
-    demo.add_argument("--fit", choices=("crop", "pad", "error"), default="crop",
-                      help="when --dim does not divide the image: crop (default), pad or stop")
+    demo.add_argument(
+        "--chunk", type=count_type("--chunk"), default=4, help="sub-images per pixelshift_fuse call (default 4)"
+    )
+    demo.add_argument(
+        "--shift-net",
+        choices=("identity", "blur"),
+        default="identity",
+        help="the pixel-shift road's stand-in network (default identity)",
+    )
+    demo.add_argument(
+        "--fit",
+        choices=("crop", "pad", "error"),
+        default="crop",
+        help="when --dim does not divide the image: crop (default), pad or stop",
+    )
     demo.add_argument("--out", default="out", help="output folder (default out/)")
-    demo.add_argument("--backend", choices=("auto", "cupy", "numpy"), default="auto",
-                      help="auto: CuPy when a GPU is usable, else the NumPy backend")
+    demo.add_argument(
+        "--backend",
+        choices=("auto", "cupy", "numpy"),
+        default="auto",
+        help="auto: CuPy when a GPU is usable, else the NumPy backend",
+    )
     demo.add_argument("--no-progress", action="store_true", help="no progress bars")
     demo.set_defaults(run=run)
 
@@ -621,9 +660,11 @@ def run(args):
 
     image = cp.asarray(host_image)
     del host_image
-    print(f"backend: {'NumPy (no GPU)' if is_stand_in(cp) else 'CuPy on the GPU'}; "
-          f"image {height}x{width} ({args.image or 'built-in sample'}), layout "
-          f"{dm.guess_image_layout(image[:8, :8])}")
+    print(
+        f"backend: {'NumPy (no GPU)' if is_stand_in(cp) else 'CuPy on the GPU'}; "
+        f"image {height}x{width} ({args.image or 'built-in sample'}), layout "
+        f"{dm.guess_image_layout(image[:8, :8])}"
+    )
     with watch.write("input", out / "input.png", "preview"):
         written = [save_png(out / "input.png", rgb8(cp, shrink(cp, image, PREVIEW)))]
     written += tile_road(cp, image, args, watch, out)

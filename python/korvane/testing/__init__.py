@@ -16,7 +16,12 @@ from korvane.testing._strict_cupy import SyncCounts, count_syncs
 from korvane.testing._strict_cupy import make_module as _make_strict_module
 
 __all__ = [
-    "SyncCounts", "count_syncs", "cupy_is_usable", "make_numpy_cupy", "make_strict_cupy", "use_numpy",
+    "SyncCounts",
+    "count_syncs",
+    "cupy_is_usable",
+    "make_numpy_cupy",
+    "make_strict_cupy",
+    "use_numpy",
 ]
 
 _CUPY_ROOTS = ("cupy", "cupyx", "cupy_backends")

@@ -2,7 +2,12 @@ from contextlib import AbstractContextManager
 from types import ModuleType
 
 __all__ = [
-    "SyncCounts", "count_syncs", "cupy_is_usable", "make_numpy_cupy", "make_strict_cupy", "use_numpy",
+    "SyncCounts",
+    "count_syncs",
+    "cupy_is_usable",
+    "make_numpy_cupy",
+    "make_strict_cupy",
+    "use_numpy",
 ]
 
 class SyncCounts:

@@ -32,10 +32,7 @@ _SCALAR_TYPES = (bool, int, float, complex, numpy.generic)
 def _require_numpy2():
     # NumPy 1.x promotes Python scalars by value; CuPy follows NumPy 2's rules.
     if int(numpy.__version__.split(".")[0]) < 2:
-        raise ImportError(
-            "the NumPy-backed cupy stand-in needs NumPy 2.0 or newer, "
-            f"found NumPy {numpy.__version__}"
-        )
+        raise ImportError(f"the NumPy-backed cupy stand-in needs NumPy 2.0 or newer, found NumPy {numpy.__version__}")
 
 
 def _unsupported(value):
@@ -230,9 +227,32 @@ def is_available():
 _EXPORTS = {
     function.__name__: function
     for function in (
-        exp, sqrt, abs, floor, rint, maximum, minimum, array, asarray, asnumpy,
-        empty, zeros, ones, arange, linspace, meshgrid, stack, pad, roll,
-        ascontiguousarray, tensordot, einsum, sum, allclose, array_equal, is_available,
+        exp,
+        sqrt,
+        abs,
+        floor,
+        rint,
+        maximum,
+        minimum,
+        array,
+        asarray,
+        asnumpy,
+        empty,
+        zeros,
+        ones,
+        arange,
+        linspace,
+        meshgrid,
+        stack,
+        pad,
+        roll,
+        ascontiguousarray,
+        tensordot,
+        einsum,
+        sum,
+        allclose,
+        array_equal,
+        is_available,
     )
 }
 _EXPORTS["abs"] = abs  # CuPy offers both "abs" and "absolute"
@@ -248,8 +268,20 @@ _EXPORTS.update(
 )
 # CuPy re-exports NumPy's scalar types, so these are the very same objects.
 for _name in (
-    "bool_", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32",
-    "uint64", "float16", "float32", "float64", "complex64", "complex128",
+    "bool_",
+    "int8",
+    "int16",
+    "int32",
+    "int64",
+    "uint8",
+    "uint16",
+    "uint32",
+    "uint64",
+    "float16",
+    "float32",
+    "float64",
+    "complex64",
+    "complex128",
 ):
     _EXPORTS[_name] = getattr(numpy, _name)
 

@@ -31,14 +31,14 @@ import contextlib
 import importlib.machinery
 import operator
 import types
+from typing import ClassVar
 
 import numpy
 
 from korvane.testing._numpy_cupy import _require_numpy2
 
 _IMPLICIT = (
-    "Implicit conversion to a NumPy array is not allowed. "
-    "Please use `.get()` to construct a NumPy array explicitly."
+    "Implicit conversion to a NumPy array is not allowed. Please use `.get()` to construct a NumPy array explicitly."
 )
 # Operands CuPy accepts next to device arrays.
 _SCALARS = (bool, int, float, complex, numpy.generic)
@@ -58,7 +58,7 @@ class SyncCounts:
     not stall the host but cost a transfer each. ``syncs`` is all but the last.
     """
 
-    __slots__ = ("scalars", "to_host", "waits", "to_device")
+    __slots__ = ("scalars", "to_device", "to_host", "waits")
 
     def __init__(self):
         self.scalars = self.to_host = self.waits = self.to_device = 0
@@ -160,6 +160,7 @@ def _index(key):
 
 # ---- the device array -------------------------------------------------------------------------
 
+
 def _operand(value):
     if isinstance(value, ndarray):
         return value._a
@@ -174,11 +175,13 @@ def _operator(op):
     def method(self, other):
         other = _operand(other)
         return NotImplemented if other is NotImplemented else _wrap(op(self._a, other))
+
     return method
 
 
 def _operators(op, inplace_op):
     """The forward, reflected and in-place methods of one binary operator."""
+
     def reflected(self, other):
         other = _operand(other)
         return NotImplemented if other is NotImplemented else _wrap(op(other, self._a))
@@ -198,20 +201,55 @@ def _unary(op):
 
 
 # Attributes and views that CuPy's ndarray has, and methods forwarded as they are.
-_ATTRIBUTES = frozenset("shape dtype strides ndim size itemsize nbytes flags".split())
+_ATTRIBUTES = frozenset(["shape", "dtype", "strides", "ndim", "size", "itemsize", "nbytes", "flags"])
 _VIEWS = {"T": numpy.transpose, "real": numpy.real, "imag": numpy.imag}
-_METHODS = frozenset("""
-    all any argmax argmin argsort astype clip conj conjugate copy cumprod cumsum diagonal dot
-    fill flatten max mean min nonzero prod ptp put ravel repeat reshape round sort squeeze std
-    sum swapaxes take trace transpose var
-""".split())
+_METHODS = frozenset(
+    [
+        "all",
+        "any",
+        "argmax",
+        "argmin",
+        "argsort",
+        "astype",
+        "clip",
+        "conj",
+        "conjugate",
+        "copy",
+        "cumprod",
+        "cumsum",
+        "diagonal",
+        "dot",
+        "fill",
+        "flatten",
+        "max",
+        "mean",
+        "min",
+        "nonzero",
+        "prod",
+        "ptp",
+        "put",
+        "ravel",
+        "repeat",
+        "reshape",
+        "round",
+        "sort",
+        "squeeze",
+        "std",
+        "sum",
+        "swapaxes",
+        "take",
+        "trace",
+        "transpose",
+        "var",
+    ]
+)
 
 
 class ndarray:
     """A device array of the strict stand-in: a NumPy array behind CuPy's boundary."""
 
     __module__ = "cupy"
-    __slots__ = ("_a", "_root", "__weakref__")
+    __slots__ = ("__weakref__", "_a", "_root")
 
     def __init__(self, shape, dtype=float, memptr=None, strides=None, order="C"):
         if memptr is not None or strides is not None:
@@ -241,8 +279,7 @@ class ndarray:
     __divmod__, __rdivmod__ = _operators(divmod, divmod)[:2]
     __lt__, __le__, __gt__, __ge__ = map(_operator, (operator.lt, operator.le, operator.gt, operator.ge))
     __eq__, __ne__ = _operator(operator.eq), _operator(operator.ne)
-    __neg__, __pos__, __abs__, __invert__ = map(
-        _unary, (operator.neg, operator.pos, operator.abs, operator.invert))
+    __neg__, __pos__, __abs__, __invert__ = map(_unary, (operator.neg, operator.pos, operator.abs, operator.invert))
 
     @property
     def base(self):
@@ -334,8 +371,10 @@ class ndarray:
         for value in operands:
             if isinstance(value, numpy.ndarray) and value.ndim:
                 raise _unsupported(value)  # ``host + device``: NumPy's operator defers here
-        if method == "__call__" and not kwargs and builtins.any(
-            isinstance(value, (numpy.generic, numpy.ndarray)) for value in inputs
+        if (
+            method == "__call__"
+            and not kwargs
+            and builtins.any(isinstance(value, (numpy.generic, numpy.ndarray)) for value in inputs)
         ):
             # ``numpy.float32(2) * a``: NumPy's scalar defers here (comparisons pass it as
             # a 0-d array); CuPy computes that on the device.
@@ -445,25 +484,156 @@ def _forwarded(name, result=None):
 
 
 # NumPy functions and ufuncs that CuPy has under the same name.
-_FORWARDED = """
-    zeros ones empty full zeros_like ones_like empty_like full_like arange linspace eye identity
-    copy stack concatenate hstack vstack pad roll ascontiguousarray asfortranarray reshape
-    transpose swapaxes moveaxis expand_dims squeeze broadcast_to flip take repeat tile split
-    ravel atleast_1d atleast_2d atleast_3d
-    add subtract multiply divide true_divide floor_divide power remainder mod negative positive
-    absolute abs fabs sign exp exp2 log log2 log10 expm1 log1p sqrt square cbrt reciprocal sin
-    cos tan arcsin arccos arctan arctan2 hypot sinh cosh tanh floor ceil trunc rint round around
-    clip maximum minimum fmax fmin isfinite isnan isinf logical_and logical_or logical_not
-    logical_xor equal not_equal less less_equal greater greater_equal bitwise_and bitwise_or
-    bitwise_xor invert left_shift right_shift
-    sum prod mean std var max min amax amin argmax argmin cumsum cumprod any all isclose sort
-    argsort dot matmul tensordot einsum outer inner vdot result_type can_cast promote_types
-    shares_memory may_share_memory ndim shape size iscomplexobj isrealobj
-""".split()
+_FORWARDED = [
+    "zeros",
+    "ones",
+    "empty",
+    "full",
+    "zeros_like",
+    "ones_like",
+    "empty_like",
+    "full_like",
+    "arange",
+    "linspace",
+    "eye",
+    "identity",
+    "copy",
+    "stack",
+    "concatenate",
+    "hstack",
+    "vstack",
+    "pad",
+    "roll",
+    "ascontiguousarray",
+    "asfortranarray",
+    "reshape",
+    "transpose",
+    "swapaxes",
+    "moveaxis",
+    "expand_dims",
+    "squeeze",
+    "broadcast_to",
+    "flip",
+    "take",
+    "repeat",
+    "tile",
+    "split",
+    "ravel",
+    "atleast_1d",
+    "atleast_2d",
+    "atleast_3d",
+    "add",
+    "subtract",
+    "multiply",
+    "divide",
+    "true_divide",
+    "floor_divide",
+    "power",
+    "remainder",
+    "mod",
+    "negative",
+    "positive",
+    "absolute",
+    "abs",
+    "fabs",
+    "sign",
+    "exp",
+    "exp2",
+    "log",
+    "log2",
+    "log10",
+    "expm1",
+    "log1p",
+    "sqrt",
+    "square",
+    "cbrt",
+    "reciprocal",
+    "sin",
+    "cos",
+    "tan",
+    "arcsin",
+    "arccos",
+    "arctan",
+    "arctan2",
+    "hypot",
+    "sinh",
+    "cosh",
+    "tanh",
+    "floor",
+    "ceil",
+    "trunc",
+    "rint",
+    "round",
+    "around",
+    "clip",
+    "maximum",
+    "minimum",
+    "fmax",
+    "fmin",
+    "isfinite",
+    "isnan",
+    "isinf",
+    "logical_and",
+    "logical_or",
+    "logical_not",
+    "logical_xor",
+    "equal",
+    "not_equal",
+    "less",
+    "less_equal",
+    "greater",
+    "greater_equal",
+    "bitwise_and",
+    "bitwise_or",
+    "bitwise_xor",
+    "invert",
+    "left_shift",
+    "right_shift",
+    "sum",
+    "prod",
+    "mean",
+    "std",
+    "var",
+    "max",
+    "min",
+    "amax",
+    "amin",
+    "argmax",
+    "argmin",
+    "cumsum",
+    "cumprod",
+    "any",
+    "all",
+    "isclose",
+    "sort",
+    "argsort",
+    "dot",
+    "matmul",
+    "tensordot",
+    "einsum",
+    "outer",
+    "inner",
+    "vdot",
+    "result_type",
+    "can_cast",
+    "promote_types",
+    "shares_memory",
+    "may_share_memory",
+    "ndim",
+    "shape",
+    "size",
+    "iscomplexobj",
+    "isrealobj",
+]
 _SPECIAL = {
-    "allclose": "array", "array_equal": "array", "count_nonzero": "array",
-    "meshgrid": "list", "broadcast_arrays": "list",
-    "nonzero": "waits", "flatnonzero": "waits", "argwhere": "waits",
+    "allclose": "array",
+    "array_equal": "array",
+    "count_nonzero": "array",
+    "meshgrid": "list",
+    "broadcast_arrays": "list",
+    "nonzero": "waits",
+    "flatnonzero": "waits",
+    "argwhere": "waits",
     "unique": "waits",
 }
 
@@ -556,7 +726,7 @@ class Stream:
 
     __module__ = "cupy.cuda"
     null: "Stream"
-    _current: "list[Stream]" = []
+    _current: ClassVar[list["Stream"]] = []
 
     def __init__(self, null=False, non_blocking=False, ptds=False):
         self.ptr = 0 if null else id(self)
@@ -601,17 +771,45 @@ def _cuda():
 _EXPORTS = {name: _forwarded(name) for name in _FORWARDED if hasattr(numpy, name)}
 _EXPORTS.update({name: _forwarded(name, kind) for name, kind in _SPECIAL.items()})
 _EXPORTS.update(
-    where=_where, array=array, asarray=asarray, asnumpy=asnumpy, from_dlpack=from_dlpack,
-    is_available=is_available, ndarray=ndarray, ufunc=ufunc,
-    newaxis=None, dtype=numpy.dtype, iinfo=numpy.iinfo, finfo=numpy.finfo,
-    pi=numpy.pi, e=numpy.e, inf=numpy.inf, nan=numpy.nan,
+    where=_where,
+    array=array,
+    asarray=asarray,
+    asnumpy=asnumpy,
+    from_dlpack=from_dlpack,
+    is_available=is_available,
+    ndarray=ndarray,
+    ufunc=ufunc,
+    newaxis=None,
+    dtype=numpy.dtype,
+    iinfo=numpy.iinfo,
+    finfo=numpy.finfo,
+    pi=numpy.pi,
+    e=numpy.e,
+    inf=numpy.inf,
+    nan=numpy.nan,
     __version__=f"0.0.0+strict.numpy.{numpy.__version__}",
 )
 # CuPy re-exports NumPy's scalar types, so these are the very same objects.
 for _name in (
-    "bool_", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
-    "intp", "float16", "float32", "float64", "complex64", "complex128", "integer", "floating",
-    "number", "generic",
+    "bool_",
+    "int8",
+    "int16",
+    "int32",
+    "int64",
+    "uint8",
+    "uint16",
+    "uint32",
+    "uint64",
+    "intp",
+    "float16",
+    "float32",
+    "float64",
+    "complex64",
+    "complex128",
+    "integer",
+    "floating",
+    "number",
+    "generic",
 ):
     _EXPORTS[_name] = getattr(numpy, _name)
 

@@ -19,10 +19,19 @@ check of its weights; the result stays on the image's device.
 import numpy
 
 from korvane._arrays import array_module
-from korvane._checks import (ModelOutput, check_image, check_int, check_model, describe, host_flags,
-                             is_int, progress_bar, type_name)
+from korvane._checks import (
+    ModelOutput,
+    check_image,
+    check_int,
+    check_model,
+    describe,
+    host_flags,
+    is_int,
+    progress_bar,
+    type_name,
+)
 
-__all__ = ["TileAxis", "TileGrid", "Tile", "upscale_tiled", "WINDOWS"]
+__all__ = ["WINDOWS", "Tile", "TileAxis", "TileGrid", "upscale_tiled"]
 
 WINDOWS = ("hann", "gaussian", "box", "merge_tiles")
 
@@ -39,7 +48,7 @@ class TileAxis:
     the overlap still gets one tile (k = 1) instead of none.
     """
 
-    __slots__ = ("extent", "tile", "overlap")
+    __slots__ = ("extent", "overlap", "tile")
 
     def __init__(self, extent, tile, overlap):
         self.extent, self.tile, self.overlap = extent, tile, overlap
@@ -87,7 +96,7 @@ class TileAxis:
 class Tile:
     """One grid position: its number in row-major order, its grid row and column, its corner."""
 
-    __slots__ = ("number", "row", "col", "y", "x")
+    __slots__ = ("col", "number", "row", "x", "y")
 
     def __init__(self, number, row, col, y, x):
         self.number, self.row, self.col, self.y, self.x = number, row, col, y, x
@@ -135,8 +144,7 @@ class TileGrid:
 
     def region(self, tile, scale):
         """The part of the enlarged tile inside the enlarged picture: (y, x, rows, cols)."""
-        return (tile.y * scale, tile.x * scale,
-                self.rows.visible(tile.y, scale), self.cols.visible(tile.x, scale))
+        return (tile.y * scale, tile.x * scale, self.rows.visible(tile.y, scale), self.cols.visible(tile.x, scale))
 
 
 # ---- windows ------------------------------------------------------------------------------------
@@ -170,11 +178,11 @@ def _normalised_profiles(profile, axis, scale):
     sums = numpy.zeros(extent)
     for start in axis.starts:
         n = axis.visible(start, scale)
-        sums[start * scale:start * scale + n] += profile[:n]
+        sums[start * scale : start * scale + n] += profile[:n]
     table = numpy.zeros((axis.count, length))
     for k, start in enumerate(axis.starts):
         n = axis.visible(start, scale)
-        table[k, :n] = profile[:n] / sums[start * scale:start * scale + n]
+        table[k, :n] = profile[:n] / sums[start * scale : start * scale + n]
     return table
 
 
@@ -193,8 +201,7 @@ class _Accumulator:
     def __init__(self, xp, grid, scale, channels):
         self.xp, self.grid, self.scale, self.channels = xp, grid, scale, channels
         th, tw = grid.tile_size
-        self.canvas = xp.zeros((grid.rows.extent * scale, grid.cols.extent * scale, channels),
-                               dtype=xp.float32)
+        self.canvas = xp.zeros((grid.rows.extent * scale, grid.cols.extent * scale, channels), dtype=xp.float32)
         self.multiply = _ufunc(xp, "multiply")
         # One enlarged tile, weighted and turned to HWC before it is added to the canvas.
         self.weighted = xp.empty((th * scale, tw * scale, channels), dtype=xp.float32)
@@ -203,7 +210,7 @@ class _Accumulator:
         """Weight every output of ``batch`` (B, C', th*s, tw*s) and add it into the canvas."""
         for b, tile in enumerate(tiles):
             y, x, h, w = self.grid.region(tile, self.scale)
-            region = self.canvas[y:y + h, x:x + w]
+            region = self.canvas[y : y + h, x : x + w]
             region += self._weight(batch[b, :, :h, :w], tile, h, w)
 
     def _weight(self, output, tile, h, w):
@@ -236,8 +243,7 @@ class _SeparableAccumulator(_Accumulator):
 
     def _weights(self, tile, h, w):
         weights = self.tile_weights[:h, :w]
-        self.multiply(self.row_weights[tile.row, :h, None], self.col_weights[tile.col, None, :w],
-                      out=weights)
+        self.multiply(self.row_weights[tile.row, :h, None], self.col_weights[tile.col, None, :w], out=weights)
         return weights
 
 
@@ -263,7 +269,7 @@ def _window_sums(xp, grid, scale, window):
     sums = xp.zeros((grid.rows.extent * scale, grid.cols.extent * scale), dtype=xp.float32)
     for tile in grid:
         y, x, h, w = grid.region(tile, scale)
-        region = sums[y:y + h, x:x + w]
+        region = sums[y : y + h, x : x + w]
         region += window[:h, :w]
     return sums
 
@@ -297,9 +303,9 @@ class _MergeTilesAccumulator(_Accumulator):
                 as_float32[:, :, c] = batch[b, c, :h, :w]
             product = self.product[:h, :w]
             self.multiply(as_float32, self.gaussian[:h, :w], out=product)
-            region = self.canvas[y:y + h, x:x + w]
+            region = self.canvas[y : y + h, x : x + w]
             region += product
-            sums = self.weight_sums[y:y + h, x:x + w]
+            sums = self.weight_sums[y : y + h, x : x + w]
             sums += self.gaussian_2d[:h, :w]
 
     def result(self):
@@ -338,12 +344,12 @@ class _Gather:
         rows, cols = self.grid.rows, self.grid.cols
         for b, tile in enumerate(tiles):
             if rows.inside(tile.y) and cols.inside(tile.x):
-                source = self.image[tile.y:tile.y + rows.tile, tile.x:tile.x + cols.tile]
+                source = self.image[tile.y : tile.y + rows.tile, tile.x : tile.x + cols.tile]
             else:
                 source = self._reflected(tile)
             for c in range(self.buffer.shape[1]):
                 self.buffer[b, c] = source[:, :, c]
-        return self.buffer if len(tiles) == len(self.buffer) else self.buffer[:len(tiles)]
+        return self.buffer if len(tiles) == len(self.buffer) else self.buffer[: len(tiles)]
 
     def _reflected(self, tile):
         rows, cols = self.grid.rows, self.grid.cols
@@ -376,8 +382,7 @@ def _check_sizes(tile_size, overlap):
         raise ValueError(f"tile_size: expected positive sizes, got {tile_size}")
     if not all(0 <= o < t for o, t in zip(overlap, tile_size)):
         raise ValueError(
-            f"overlap: expected 0 <= overlap < tile_size on each axis, got overlap {overlap} "
-            f"with tile_size {tile_size}"
+            f"overlap: expected 0 <= overlap < tile_size on each axis, got overlap {overlap} with tile_size {tile_size}"
         )
     return tile_size, overlap
 
@@ -386,10 +391,7 @@ def _check_window(xp, window, tile_size, overlap):
     """The window as a name, or as an (th*k, tw*k) float32 array of ``xp`` and its scale k."""
     if isinstance(window, str):
         if window not in WINDOWS:
-            raise ValueError(
-                "window: expected 'hann', 'gaussian', 'box', 'merge_tiles' or an array, "
-                f"got {window!r}"
-            )
+            raise ValueError(f"window: expected 'hann', 'gaussian', 'box', 'merge_tiles' or an array, got {window!r}")
         if window == "merge_tiles" and (tile_size[0] != tile_size[1] or overlap[0] != overlap[1]):
             raise ValueError(
                 "window: 'merge_tiles' needs square tiles and one overlap, got tile_size "
@@ -401,14 +403,17 @@ def _check_window(xp, window, tile_size, overlap):
         raise TypeError(f"window: expected a window name or an array, got {describe(window)}")
     if module is not xp and module is not numpy:
         raise TypeError(
-            f"window: expected an array of the image's module ({xp.__name__}) or a NumPy array, "
-            f"got {type_name(window)}"
+            f"window: expected an array of the image's module ({xp.__name__}) or a NumPy array, got {type_name(window)}"
         )
     th, tw = tile_size
     shape = tuple(window.shape)
     scale = shape[0] // th if len(shape) >= 2 else 0
-    if (len(shape) not in (2, 3) or (len(shape) == 3 and shape[2] != 1) or scale < 1
-            or shape[:2] != (th * scale, tw * scale)):
+    if (
+        len(shape) not in (2, 3)
+        or (len(shape) == 3 and shape[2] != 1)
+        or scale < 1
+        or shape[:2] != (th * scale, tw * scale)
+    ):
         raise ValueError(
             f"window: expected shape (th*s, tw*s) or (th*s, tw*s, 1) for tile_size {tile_size} and a "
             f"whole scale s >= 1, got shape {shape}"

@@ -10,7 +10,7 @@ _ArrayT = TypeVar("_ArrayT", numpy.ndarray[Any, Any], cupy.ndarray)
 _Size: TypeAlias = int | tuple[int, int]
 _Window: TypeAlias = Literal["hann", "gaussian", "box", "merge_tiles"]
 
-__all__ = ["TileAxis", "TileGrid", "Tile", "upscale_tiled", "WINDOWS"]
+__all__ = ["WINDOWS", "Tile", "TileAxis", "TileGrid", "upscale_tiled"]
 
 WINDOWS: tuple[_Window, ...]
 

@@ -62,8 +62,10 @@ def _clash_note():
     # Both wheels install the same "onnxruntime" folder; whichever came last owns the files.
     if len(_installed_runtimes()) < 2:
         return ""
-    return ("; onnxruntime and onnxruntime-gpu are both installed and overwrite each other's files: "
-            "pip uninstall -y onnxruntime onnxruntime-gpu, then pip install onnxruntime-gpu")
+    return (
+        "; onnxruntime and onnxruntime-gpu are both installed and overwrite each other's files: "
+        "pip uninstall -y onnxruntime onnxruntime-gpu, then pip install onnxruntime-gpu"
+    )
 
 
 def _usable_cupy():
@@ -143,8 +145,10 @@ class OnnxModel:
         running = self.session.get_providers()
         if cupy is not None and "CUDAExecutionProvider" not in running:
             if provider == "cuda":
-                raise RuntimeError("ONNX Runtime could not start its CUDA provider (a CUDA or cuDNN library "
-                                   "missing or of another version?)" + _clash_note())
+                raise RuntimeError(
+                    "ONNX Runtime could not start its CUDA provider (a CUDA or cuDNN library "
+                    "missing or of another version?)" + _clash_note()
+                )
             cupy = None
         self.provider = "cuda" if cupy is not None else "cpu"
         self.xp = cupy if cupy is not None else numpy
@@ -165,14 +169,14 @@ class OnnxModel:
             if provider == "cuda":
                 raise RuntimeError(
                     f"ONNX Runtime here has no CUDA provider (it has {', '.join(available)}): "
-                    'install onnxruntime-gpu, e.g. pip install "korvane[cuda12]" or "korvane[cuda13]"'
-                    + _clash_note()
+                    'install onnxruntime-gpu, e.g. pip install "korvane[cuda12]" or "korvane[cuda13]"' + _clash_note()
                 )
             return None
         cupy = _usable_cupy()
         if cupy is None and provider == "cuda":
-            raise RuntimeError("provider 'cuda' needs CuPy with a usable GPU "
-                               '(pip install "korvane[cuda12]" or "korvane[cuda13]")')
+            raise RuntimeError(
+                'provider \'cuda\' needs CuPy with a usable GPU (pip install "korvane[cuda12]" or "korvane[cuda13]")'
+            )
         return cupy
 
     def _session(self, ort, cupy):
@@ -200,23 +204,30 @@ class OnnxModel:
         self.input_shape, self.output_shape = _dims(source.shape), _dims(result.shape or ())
         for role, arg, shape in (("input", source, self.input_shape), ("output", result, self.output_shape)):
             if shape and len(shape) != 4:
-                raise ModelError(f"{self.path}: expected an NCHW {role} of rank 4, got {role} {arg.name!r} of "
-                                 f"shape {_show(shape)}")
+                raise ModelError(
+                    f"{self.path}: expected an NCHW {role} of rank 4, got {role} {arg.name!r} of shape {_show(shape)}"
+                )
             if arg.type not in _ELEMENT_TYPES:
-                raise ModelError(f"{self.path}: expected a float, float16 or double {role}, got {role} "
-                                 f"{arg.name!r} of type {arg.type}")
+                raise ModelError(
+                    f"{self.path}: expected a float, float16 or double {role}, got {role} "
+                    f"{arg.name!r} of type {arg.type}"
+                )
         batch, channels, height, width = self.input_shape
         if channels not in (None, 1, 3):
             hint = " (that looks like NHWC)" if width in (1, 3) else ""
-            raise ModelError(f"{self.path}: expected an NCHW input of 1 or 3 channels, got input "
-                             f"{self.input_name!r} of shape {_show(self.input_shape)}{hint}")
+            raise ModelError(
+                f"{self.path}: expected an NCHW input of 1 or 3 channels, got input "
+                f"{self.input_name!r} of shape {_show(self.input_shape)}{hint}"
+            )
         self.batch_size, self.channels, self.tile_size = batch, channels, (height, width)
         self.dtype = numpy.dtype(_ELEMENT_TYPES[source.type])
         self.output_dtype = numpy.dtype(_ELEMENT_TYPES[result.type])
 
     def __repr__(self):
-        return (f"OnnxModel({self.path!r}, provider={self.provider!r}: {self.input_name} "
-                f"{_show(self.input_shape)} -> {self.output_name} {_show(self.output_shape)})")
+        return (
+            f"OnnxModel({self.path!r}, provider={self.provider!r}: {self.input_name} "
+            f"{_show(self.input_shape)} -> {self.output_name} {_show(self.output_shape)})"
+        )
 
     # ---- running -------------------------------------------------------------------------------
 
@@ -253,8 +264,9 @@ class OnnxModel:
         try:
             (result,) = self.session.run([self.output_name], {self.input_name: feed})
         except Exception as exc:
-            raise ModelRunError(f"the model failed on a batch of shape {tuple(feed.shape)}: {_first_line(exc)}") \
-                from None
+            raise ModelRunError(
+                f"the model failed on a batch of shape {tuple(feed.shape)}: {_first_line(exc)}"
+            ) from None
         return result if full is None else result[:count]
 
     def _run_on_device(self, batch):
@@ -265,8 +277,11 @@ class OnnxModel:
         feed = batch
         if full is not None or batch.dtype != self.dtype or not batch.flags.c_contiguous:
             shape = (self.batch_size or count,) + tuple(batch.shape[1:])
-            if self._device_batch is None or self._device_batch.shape[1:] != shape[1:] \
-                    or self._device_batch.shape[0] < rows:
+            if (
+                self._device_batch is None
+                or self._device_batch.shape[1:] != shape[1:]
+                or self._device_batch.shape[0] < rows
+            ):
                 self._device_batch = cp.zeros(shape, self.dtype)
             feed = self._device_batch[:rows]
             feed[:count] = batch
@@ -279,8 +294,9 @@ class OnnxModel:
         out = self._device_out
         if out is not None and out.shape[0] >= rows:
             out = out[:rows]
-            binding.bind_output(self.output_name, "cuda", self._device_id, self.output_dtype, tuple(out.shape),
-                                out.data.ptr)
+            binding.bind_output(
+                self.output_name, "cuda", self._device_id, self.output_dtype, tuple(out.shape), out.data.ptr
+            )
         else:
             out = None
             binding.bind_output(self.output_name, "cuda", self._device_id)
@@ -290,8 +306,9 @@ class OnnxModel:
         try:
             self.session.run_with_iobinding(binding)
         except Exception as exc:
-            raise ModelRunError(f"the model failed on a batch of shape {tuple(feed.shape)}: {_first_line(exc)}") \
-                from None
+            raise ModelRunError(
+                f"the model failed on a batch of shape {tuple(feed.shape)}: {_first_line(exc)}"
+            ) from None
         if out is None:
             out = self._adopt_output(binding.get_outputs()[0], rows)
         return out if full is None else out[:count]

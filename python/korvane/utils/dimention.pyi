@@ -7,6 +7,7 @@
 from typing import Literal, TypeAlias
 
 import cupy as cp
+
 from korvane.transform.resize import INTER_AUTO as INTER_AUTO
 
 Layout: TypeAlias = Literal["HW", "HWC", "CHW", "NHWC", "NCHW", "ambiguous", "unsupported"]

@@ -15,7 +15,6 @@ def to_float32(array):
     require_array(array, "to_float32")
     if array.dtype.kind not in "biuf":
         raise TypeError(
-            "to_float32() expects a boolean, integer or real floating-point array, "
-            f"got dtype {array.dtype}"
+            f"to_float32() expects a boolean, integer or real floating-point array, got dtype {array.dtype}"
         )
     return array.astype(numpy.float32)

@@ -12,8 +12,11 @@ from korvane._checks import ModelOutput, check_image, check_int, check_model, de
 def _check_scalefactor(scalefactor):
     if scalefactor is None:
         return None
-    if isinstance(scalefactor, (bool, numpy.bool_)) or not isinstance(scalefactor, (int, float, numpy.number)) \
-            or isinstance(scalefactor, numpy.complexfloating):
+    if (
+        isinstance(scalefactor, (bool, numpy.bool_))
+        or not isinstance(scalefactor, (int, float, numpy.number))
+        or isinstance(scalefactor, numpy.complexfloating)
+    ):
         raise TypeError(f"scalefactor: expected a real number or None, got {describe(scalefactor)}")
     # image_to_batch_pixelshift takes exactly a float; an integral value gives the same bits.
     return float(scalefactor)
@@ -26,16 +29,14 @@ def _check_mean(mean, channels):
         try:
             length = len(mean)
         except TypeError:
-            raise TypeError(f"mean: expected a number or a sequence of 1 or 3 numbers, got {describe(mean)}") \
-                from None
+            raise TypeError(f"mean: expected a number or a sequence of 1 or 3 numbers, got {describe(mean)}") from None
         if length not in (1, 3):
             raise ValueError(f"mean: expected a number or a sequence of 1 or 3 numbers, got {length} values")
     if channels != 3:
         raise ValueError(f"mean: is subtracted per channel and needs 3 channels, got {channels}")
 
 
-def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=None, swap_rb=True,
-                     progress=False):
+def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=None, swap_rb=True, progress=False):
     """Run ``model`` on the dim² pixel-shift sub-images of ``image`` and fuse the results.
 
     The manual road in one call: ``image_to_batch_pixelshift(image, dim, scalefactor, mean,
@@ -92,8 +93,7 @@ def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=
     xp = check_image(image)
     if xp is numpy:
         raise TypeError(
-            "image: expected a CuPy array (or the NumPy stand-in from korvane.testing.use_numpy()), "
-            "got numpy.ndarray"
+            "image: expected a CuPy array (or the NumPy stand-in from korvane.testing.use_numpy()), got numpy.ndarray"
         )
     check_model(model)
     dim = check_int("dim", dim, 1)
@@ -116,7 +116,7 @@ def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=
     acc = hits = None
     try:
         for index, start in enumerate(range(0, dim * dim, batch_size)):
-            chunk = subs[start:start + batch_size]
+            chunk = subs[start : start + batch_size]
             preds = model(chunk)
             expected.check(preds, index, start, len(chunk))
             if acc is None:
