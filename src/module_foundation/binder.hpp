@@ -32,41 +32,44 @@ KV_COLD int match_keyword(FunctionObject* fn, PyObject* key, int nargs, PyObject
 /// The "has incorrect type" TypeError for parameter `i` (with the note for a subclass).
 KV_COLD int raise_incorrect_type(FunctionObject* fn, int i, PyTypeObject* expected, PyObject* value);
 
-/// Bind vectorcall arguments (positional values, then values named by `kwnames`) into
-/// `values[0 .. nparams)`, borrowed from the caller's arguments or the call defaults.
-inline int bind_vector(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject** values) {
-    const FunctionSpec& definition = *fn->definition;
-    const int k = definition.nparams;
-    if (nargs > k) return raise_too_many_positional(fn, nargs);
+/// Bind vectorcall arguments (positional values, then values named by `kwnames`): the bound
+/// values in parameter order, borrowed from the caller's arguments or the call defaults, or
+/// nullptr with the error set. All parameters given by position need no copy: the caller's
+/// array is the answer; otherwise `storage` is filled (its first nparams slots only).
+inline PyObject* const* bind_vector(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                    PyObject** storage) {
+    const int k = fn->definition->nparams;
+    if (nargs > k) return raise_too_many_positional(fn, nargs), nullptr;
     const int n = static_cast<int>(nargs);
+    if (!kwnames && n == k) return args;
     const int required = k - fn->ndefaults;
-    for (int i = 0; i < n; ++i) values[i] = args[i];
+    // Loops bounded by the slot count: the compiler writes them out instead of calling memcpy.
+    for (int i = 0; i < kMaxParameters && i < n; ++i) storage[i] = args[i];
     if (!kwnames) {
-        if (n < required) return raise_missing(fn, n);
-        for (int i = n; i < k; ++i) values[i] = PyTuple_GET_ITEM(fn->call_defaults, i - required);
-        return 0;
+        if (n < required) return raise_missing(fn, n), nullptr;
+        for (int i = n; i < kMaxParameters && i < k; ++i) storage[i] = PyTuple_GET_ITEM(fn->call_defaults, i - required);
+        return storage;
     }
-    for (int i = n; i < k; ++i) values[i] = nullptr;
+    for (int i = n; i < kMaxParameters && i < k; ++i) storage[i] = nullptr;
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
         int index = n;
         while (index < k && fn->param_names[index] != key) ++index;
         // A name given twice among the keywords counts as given twice.
-        if (index == k || values[index]) {
-            index = match_keyword(fn, key, n, values);
-            if (index < 0) return -1;
+        if (index == k || storage[index]) {
+            index = match_keyword(fn, key, n, storage);
+            if (index < 0) return nullptr;
         }
-        values[index] = args[nargs + j];
+        storage[index] = args[nargs + j];
     }
-    for (int i = n; i < required; ++i) {
-        if (!values[i]) return raise_missing(fn, i);
+    for (int i = n; i < kMaxParameters && i < required; ++i) {
+        if (!storage[i]) return raise_missing(fn, i), nullptr;
     }
-    for (int i = required; i < k; ++i) {
-        if (!values[i]) values[i] = PyTuple_GET_ITEM(fn->call_defaults, i - required);
+    for (int i = required; i < kMaxParameters && i < k; ++i) {
+        if (!storage[i]) storage[i] = PyTuple_GET_ITEM(fn->call_defaults, i - required);
     }
-    return 0;
+    return storage;
 }
 
 /// Bind an argument tuple and keyword dictionary (either may be nullptr). Values found in the

@@ -27,7 +27,7 @@ void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* glob
         frame = Ref::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
-    PyErr_Clear();
+    // Setting the exception back drops whatever error building the entry left.
     if (!frame) {
         PyErr_SetRaisedException(exc);
         return;

@@ -172,9 +172,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (!fn->globals) return raise_cleared(fn);
     CallGuard guard;
     if (!guard) return nullptr;
-    // Only the first nparams slots are written (and read).
-    PyObject* values[kMaxParameters];
-    if (bind_vector(fn, args, PyVectorcall_NARGS(nargsf), kwnames, values) < 0) return binding_failed(fn);
+    PyObject* storage[kMaxParameters];
+    PyObject* const* values = bind_vector(fn, args, PyVectorcall_NARGS(nargsf), kwnames, storage);
+    if (!values) return binding_failed(fn);
     return run_bound(fn, values);
 }
 
