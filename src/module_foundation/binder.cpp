@@ -122,11 +122,11 @@ int raise_missing(FunctionObject* fn, int index) {
     return raise_count(fn, fn->ndefaults == 0 ? Piece("exactly") : Piece("at least"), required, index);
 }
 
-int match_keyword(FunctionObject* fn, PyObject* key, int nargs, PyObject* const* values) {
+int match_keyword(FunctionObject* fn, PyObject* key, int nargs, unsigned bound) {
     if (!PyUnicode_Check(key)) return raise_keyword_not_string(fn);
     int index = find_parameter(fn, key, nargs, fn->definition->nparams);
     if (index < 0) return raise_bad_keyword(fn, key, nargs);
-    if (values[index]) return raise_multiple(fn, key);
+    if (bound >> index & 1u) return raise_multiple(fn, key);
     return index;
 }
 

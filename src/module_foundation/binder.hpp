@@ -27,15 +27,16 @@ KV_COLD int raise_too_many_positional(FunctionObject* fn, Py_ssize_t nargs);
 /// required parameter left unbound.
 KV_COLD int raise_missing(FunctionObject* fn, int index);
 /// A keyword name that is no parameter of [nargs, k) by pointer, or one whose parameter is
-/// bound already: its index by string equality, or -1 with the binding error set.
-KV_COLD int match_keyword(FunctionObject* fn, PyObject* key, int nargs, PyObject* const* values);
+/// bound already (bit i of `bound`): its index by string equality, or -1 with the binding
+/// error set.
+KV_COLD int match_keyword(FunctionObject* fn, PyObject* key, int nargs, unsigned bound);
 /// The "has incorrect type" TypeError for parameter `i` (with the note for a subclass).
 KV_COLD int raise_incorrect_type(FunctionObject* fn, int i, PyTypeObject* expected, PyObject* value);
 
 /// Bind vectorcall arguments (positional values, then values named by `kwnames`): the bound
 /// values in parameter order, borrowed from the caller's arguments or the call defaults, or
 /// nullptr with the error set. All parameters given by position need no copy: the caller's
-/// array is the answer; otherwise `storage` is filled (its first nparams slots only).
+/// array is the answer; otherwise `storage` is filled.
 inline PyObject* const* bind_vector(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                                     PyObject** storage) {
     const int k = fn->definition->nparams;
@@ -43,32 +44,31 @@ inline PyObject* const* bind_vector(FunctionObject* fn, PyObject* const* args, P
     const int n = static_cast<int>(nargs);
     if (!kwnames && n == k) return args;
     const int required = k - fn->ndefaults;
-    // Loops bounded by the slot count: the compiler writes them out instead of calling memcpy.
+    if (!kwnames && n < required) return raise_missing(fn, n), nullptr;
+    // Positional values, then the defaults of the parameters after them, which keywords may
+    // replace. Loops bounded by the slot count: the compiler writes them out instead of
+    // calling memcpy.
     for (int i = 0; i < kMaxParameters && i < n; ++i) storage[i] = args[i];
-    if (!kwnames) {
-        if (n < required) return raise_missing(fn, n), nullptr;
-        for (int i = n; i < kMaxParameters && i < k; ++i) storage[i] = PyTuple_GET_ITEM(fn->call_defaults, i - required);
-        return storage;
+    for (int i = n > required ? n : required; i < kMaxParameters && i < k; ++i) {
+        storage[i] = PyTuple_GET_ITEM(fn->call_defaults, i - required);
     }
-    for (int i = n; i < kMaxParameters && i < k; ++i) storage[i] = nullptr;
+    if (!kwnames) return storage;
+    unsigned bound = (1u << n) - 1;  // bit i: parameter i has a value from the caller
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
         int index = n;
         while (index < k && fn->param_names[index] != key) ++index;
         // A name given twice among the keywords counts as given twice.
-        if (index == k || storage[index]) {
-            index = match_keyword(fn, key, n, storage);
+        if (index == k || (bound >> index & 1u)) {
+            index = match_keyword(fn, key, n, bound);
             if (index < 0) return nullptr;
         }
         storage[index] = args[nargs + j];
+        bound |= 1u << index;
     }
-    for (int i = n; i < kMaxParameters && i < required; ++i) {
-        if (!storage[i]) return raise_missing(fn, i), nullptr;
-    }
-    for (int i = required; i < kMaxParameters && i < k; ++i) {
-        if (!storage[i]) storage[i] = PyTuple_GET_ITEM(fn->call_defaults, i - required);
-    }
+    unsigned missing = ~bound & ((1u << required) - 1);
+    if (missing) return raise_missing(fn, __builtin_ctz(missing)), nullptr;
     return storage;
 }
 
@@ -79,7 +79,8 @@ int bind_tuple_dict(FunctionObject* fn, PyObject* args, PyObject* kwargs, PyObje
 /// Validate typed parameters in order; the first failure raises (no traceback entry).
 inline int validate(FunctionObject* fn, PyObject* const* values) {
     const FunctionSpec& definition = *fn->definition;
-    for (int i = fn->first_check; i < definition.nparams; ++i) {
+    for (unsigned checked = fn->checked; checked; checked &= checked - 1) {
+        int i = __builtin_ctz(checked);
         PyObject* v = values[i];
         switch (definition.params[i].check) {
             case Check::any:

@@ -476,9 +476,9 @@ Ref new_function(ModuleRecord& record, const FunctionSpec& definition, PyObject*
     fn->messages = messages.release();
     fn->weakreflist = nullptr;
     fn->ndefaults = defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0;
-    fn->first_check = definition.nparams;
-    for (int i = definition.nparams - 1; i >= 0; --i) {
-        if (definition.params[i].check != Check::any) fn->first_check = i;
+    fn->checked = 0;
+    for (int i = 0; i < definition.nparams; ++i) {
+        if (definition.params[i].check != Check::any) fn->checked |= 1u << i;
     }
     for (int i = 0; i < kMaxParameters; ++i) {
         fn->param_names[i] = i < definition.nparams ? record.name(definition.params[i].name) : nullptr;

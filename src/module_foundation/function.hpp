@@ -75,7 +75,7 @@ struct FunctionObject {
     PyObject* messages;        // kept; exact strs the binding and type errors are put together from
     PyObject* weakreflist;
     int ndefaults;
-    int first_check;           // the first parameter with a type check (nparams when none has one)
+    unsigned checked;          // bit i set: parameter i has a type check
     /// The parameter names, borrowed from the module's string table (which lives as long as
     /// the process): what keywords are matched against by pointer.
     PyObject* param_names[kMaxParameters];
