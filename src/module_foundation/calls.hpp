@@ -69,11 +69,25 @@ inline Ref tuple(std::initializer_list<PyObject*> items) {
 /// A new slice start:stop (no step).
 inline Ref slice(PyObject* start, PyObject* stop) { return Ref::steal(PySlice_New(start, stop, nullptr)); }
 
-inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+/// Whether both are exact ints of one digit: their sum or difference is then computed in C,
+/// with the same result the int type would give (grid corners, tile indices).
+inline bool both_compact_ints(PyObject* a, PyObject* b) {
+    return PyLong_CheckExact(a) && PyLong_CheckExact(b) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(a)) &&
+           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(b));
+}
+inline Py_ssize_t compact_value(PyObject* v) { return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)); }
+
+inline Ref add(PyObject* a, PyObject* b) {
+    if (both_compact_ints(a, b)) return Ref::steal(PyLong_FromSsize_t(compact_value(a) + compact_value(b)));
+    return Ref::steal(PyNumber_Add(a, b));
+}
 inline Ref multiply(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Multiply(a, b)); }
 inline Ref floor_divide(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_FloorDivide(a, b)); }
 inline Ref remainder(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Remainder(a, b)); }
-inline Ref subtract(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+inline Ref subtract(PyObject* a, PyObject* b) {
+    if (both_compact_ints(a, b)) return Ref::steal(PyLong_FromSsize_t(compact_value(a) - compact_value(b)));
+    return Ref::steal(PyNumber_Subtract(a, b));
+}
 inline Ref true_divide(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
 inline Ref power(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Power(a, b, Py_None)); }
 inline Ref negative(PyObject* a) { return Ref::steal(PyNumber_Negative(a)); }
