@@ -83,8 +83,7 @@ inline int validate(FunctionObject* fn, PyObject* const* values) {
         int i = __builtin_ctz(checked);
         PyObject* v = values[i];
         switch (definition.params[i].check) {
-            case Check::any:
-                break;
+            case Check::any: break;
             case Check::exact_int:
                 if (!PyLong_CheckExact(v)) return raise_incorrect_type(fn, i, &PyLong_Type, v);
                 break;

@@ -72,10 +72,13 @@ inline Ref slice(PyObject* start, PyObject* stop) { return Ref::steal(PySlice_Ne
 /// Whether both are exact ints of one digit: their sum or difference is then computed in C,
 /// with the same result the int type would give (grid corners, tile indices).
 inline bool both_compact_ints(PyObject* a, PyObject* b) {
-    return PyLong_CheckExact(a) && PyLong_CheckExact(b) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(a)) &&
+    return PyLong_CheckExact(a) && PyLong_CheckExact(b) &&
+           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(a)) &&
            PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(b));
 }
-inline Py_ssize_t compact_value(PyObject* v) { return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)); }
+inline Py_ssize_t compact_value(PyObject* v) {
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+}
 
 inline Ref add(PyObject* a, PyObject* b) {
     if (both_compact_ints(a, b)) return Ref::steal(PyLong_FromSsize_t(compact_value(a) + compact_value(b)));

@@ -9,8 +9,7 @@
 
 namespace kv {
 
-void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* globals, int line,
-                         PyObject** code_cache) {
+void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* globals, int line, PyObject** code_cache) {
     // The exception in flight is set aside while the code object and frame are built:
     // those calls must neither see it nor replace it.
     PyObject* exc = PyErr_GetRaisedException();
@@ -79,14 +78,16 @@ Ref assemble(std::initializer_list<Piece> pieces) {
             if (piece_kind == kind) {
                 std::memcpy(static_cast<char*>(data) + at * kind, piece_data, static_cast<std::size_t>(n) * kind);
             } else {
-                for (Py_ssize_t i = 0; i < n; ++i) PyUnicode_WRITE(kind, data, at + i, PyUnicode_READ(piece_kind, piece_data, i));
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    PyUnicode_WRITE(kind, data, at + i, PyUnicode_READ(piece_kind, piece_data, i));
             }
             at += n;
         } else if (kind == PyUnicode_1BYTE_KIND) {
             std::memcpy(static_cast<char*>(data) + at, p.bytes, static_cast<std::size_t>(p.size));
             at += p.size;
         } else {
-            for (Py_ssize_t i = 0; i < p.size; ++i) PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(p.bytes[i]));
+            for (Py_ssize_t i = 0; i < p.size; ++i)
+                PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(p.bytes[i]));
         }
     }
     return result;
