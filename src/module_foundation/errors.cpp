@@ -3,10 +3,13 @@
 
 #include <frameobject.h>
 
+#include <cstring>
+
+#include "calls.hpp"
+
 namespace kv {
 
-void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* globals, int line,
-                         PyObject** code_cache) {
+void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* globals, int line, PyObject** code_cache) {
     // The exception in flight is set aside while the code object and frame are built:
     // those calls must neither see it nor replace it.
     PyObject* exc = PyErr_GetRaisedException();
@@ -23,7 +26,7 @@ void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* glob
         frame = Ref::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
-    PyErr_Clear();
+    // Setting the exception back drops whatever error building the entry left.
     if (!frame) {
         PyErr_SetRaisedException(exc);
         return;
@@ -35,6 +38,85 @@ void add_traceback_entry(PyObject* function_name, PyObject* file, PyObject* glob
         PyErr_Clear();
         PyErr_SetRaisedException(held.release());
     }
+}
+
+Ref refuse_method_call(PyObject* obj, PyObject* name) {
+    PyObject* refusal = PyErr_GetRaisedException();
+    Ref method = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!method) {
+        Py_XDECREF(refusal);
+        return Ref();
+    }
+    PyErr_SetRaisedException(refusal);
+    return Ref();
+}
+
+Ref assemble(std::initializer_list<Piece> pieces) {
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 127;
+    for (const Piece& p : pieces) {
+        if (p.text) {
+            length += PyUnicode_GET_LENGTH(p.text);
+            Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(p.text);
+            if (piece_max > maxchar) maxchar = piece_max;
+        } else {
+            length += p.size;
+        }
+    }
+    // The pieces are canonical strings, so the result's kind is the widest of theirs, as the
+    // interpreter's own string building would make it.
+    Ref result = Ref::steal(PyUnicode_New(length, maxchar));
+    if (!result) return result;
+    const int kind = PyUnicode_KIND(result.get());
+    void* data = PyUnicode_DATA(result.get());
+    Py_ssize_t at = 0;
+    for (const Piece& p : pieces) {
+        if (p.text) {
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(p.text);
+            const int piece_kind = PyUnicode_KIND(p.text);
+            const void* piece_data = PyUnicode_DATA(p.text);
+            if (piece_kind == kind) {
+                std::memcpy(static_cast<char*>(data) + at * kind, piece_data, static_cast<std::size_t>(n) * kind);
+            } else {
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    PyUnicode_WRITE(kind, data, at + i, PyUnicode_READ(piece_kind, piece_data, i));
+            }
+            at += n;
+        } else if (kind == PyUnicode_1BYTE_KIND) {
+            std::memcpy(static_cast<char*>(data) + at, p.bytes, static_cast<std::size_t>(p.size));
+            at += p.size;
+        } else {
+            for (Py_ssize_t i = 0; i < p.size; ++i)
+                PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(p.bytes[i]));
+        }
+    }
+    return result;
+}
+
+Piece decimal(Py_ssize_t value, char* buffer) {
+    char* end = buffer + 24;
+    char* at = end;
+    std::size_t v = value < 0 ? std::size_t{0} - static_cast<std::size_t>(value) : static_cast<std::size_t>(value);
+    do {
+        *--at = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    if (value < 0) *--at = '-';
+    return Piece(at, end - at);
+}
+
+Piece type_name(PyTypeObject* type, Ref& holder) {
+    const char* name = type->tp_name;
+    Py_ssize_t n = 0;
+    bool ascii = true;
+    while (n < 200 && name[n]) {
+        if (static_cast<unsigned char>(name[n]) >= 0x80) ascii = false;
+        ++n;
+    }
+    if (ascii) return Piece(name, n);
+    // A cut through a multi-byte sequence becomes one replacement character, as in %.200s.
+    holder = Ref::steal(PyUnicode_DecodeUTF8(name, n, "replace"));
+    return Piece(holder.get());
 }
 
 PyObject* raise_unpack_too_many(Py_ssize_t expected) {

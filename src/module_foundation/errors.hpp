@@ -6,6 +6,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <initializer_list>
+
 #include "ref.hpp"
 
 #define KV_COLD __attribute__((cold, noinline))
@@ -33,6 +36,30 @@ KV_COLD PyObject* raise_name_error(PyObject* name);
 KV_COLD PyObject* raise_null_result();
 /// OverflowError for a string join whose length does not fit.
 KV_COLD PyObject* raise_join_overflow();
+
+/// One piece of a message: a string object, or ASCII text.
+struct Piece {
+    Piece(PyObject* s) : text(s) {}  // NOLINT: pieces are written as a list of both kinds
+    template <std::size_t N>
+    Piece(const char (&ascii)[N]) : bytes(ascii), size(N - 1) {}  // NOLINT
+    Piece(const char* ascii, Py_ssize_t n) : bytes(ascii), size(n) {}
+
+    PyObject* text = nullptr;  // a str (or subclass); nullptr for ASCII text
+    const char* bytes = nullptr;
+    Py_ssize_t size = 0;
+};
+
+/// The concatenation of the pieces, made in one allocation (messages of the error paths,
+/// where parsing a format string would cost more than everything else the error does).
+Ref assemble(std::initializer_list<Piece> pieces);
+
+/// Decimal digits of `value`, written into `buffer` (24 bytes at least); returns them as a piece.
+Piece decimal(Py_ssize_t value, char* buffer);
+
+/// A type's name as `%.200s` shows it: at most 200 bytes of tp_name, decoded as UTF-8 with
+/// replacement. ASCII needs no object; other names are decoded into `holder`. Empty `text`
+/// and `bytes` mean the decoding failed (with the exception set).
+Piece type_name(PyTypeObject* type, Ref& holder);
 
 /// Unpack exactly `k` items of a tuple, list or other iterable into `out`.
 int unpack(PyObject* seq, Ref* out, Py_ssize_t k);

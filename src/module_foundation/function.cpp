@@ -16,20 +16,6 @@ namespace {
 
 FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObject*>(op); }
 
-// ---- calls -------------------------------------------------------------------------
-
-/// Steps 7 and 8 of a call, shared by both conventions; binding failures were handled before.
-PyObject* run_bound(FunctionObject* fn, const BoundArgs& bound) {
-    if (validate(fn, bound) < 0) return nullptr;
-    Call call{fn, *fn->record, bound.values};
-    PyObject* result = fn->definition->body(call);
-    if (!result) {
-        if (!PyErr_Occurred()) raise_null_result();
-        add_function_traceback(fn);
-    }
-    return result;
-}
-
 // ---- the recursion guard ---------------------------------------------------------------
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -56,18 +42,30 @@ struct ThreadCalls {
     /// the module (through functools.partial, say) without passing any Python frame, so the
     /// interpreter's frame limit never triggers; this depth counts our calls like frames.
     int depth = 0;
-    bool stack_known = false;
-    /// The lowest address of this thread's stack (0 when the platform does not tell), and the
-    /// part above it that calls must leave free.
+    /// The lowest address of this thread's stack, and the part above it that calls must leave
+    /// free. Until the bounds are known the margin is the whole address space, so that the
+    /// first call of a thread takes the slow path, which finds them.
     std::uintptr_t stack_low = 0;
-    std::uintptr_t stack_margin = 0;
+    std::uintptr_t stack_margin = UINTPTR_MAX;
+    bool stack_known = false;
 };
 
 thread_local ThreadCalls thread_calls;
 
-/// Find the calling thread's stack bounds (once per thread).
+/// This thread's call state. The address is computed once per call and kept: the compiler
+/// would otherwise compute it again (a call into the TLS resolver) at every use.
+inline ThreadCalls& this_thread_calls() {
+    ThreadCalls* calls = &thread_calls;
+    __asm__("" : "+r"(calls));
+    return *calls;
+}
+
+/// Find the calling thread's stack bounds (once per thread). A platform that does not tell
+/// leaves no margin: only the depth limit applies there.
 KV_COLD void find_stack(ThreadCalls& calls) {
     calls.stack_known = true;
+    calls.stack_low = 0;
+    calls.stack_margin = 0;
     void* low = nullptr;
     std::size_t size = 0;
 #if defined(__linux__)
@@ -87,37 +85,45 @@ KV_COLD void find_stack(ThreadCalls& calls) {
     calls.stack_margin = size / 4 < kStackMargin ? size / 4 : kStackMargin;
 }
 
-/// Whether a call starting here would leave less than the margin of this thread's stack.
+/// Whether a call starting at `here` would leave less than the margin of this thread's stack.
 /// The interpreter's own C recursion counter does not depend on the stack size, so with a
 /// raised recursion limit or a small thread stack only the stack itself tells when to stop.
-inline bool stack_nearly_full(ThreadCalls& calls) {
-    if (!calls.stack_known) find_stack(calls);
-    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    // Unsigned: a frame outside this thread's stack (a coroutine library's own stack) is
-    // never taken for a full one.
+/// Unsigned: a frame outside this thread's stack (a coroutine library's own stack) is never
+/// taken for a full one.
+inline bool below_margin(const ThreadCalls& calls, std::uintptr_t here) {
     return here - calls.stack_low < calls.stack_margin;
 }
 
-KV_COLD void raise_recursion() {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+KV_COLD bool stack_nearly_full_slow(ThreadCalls& calls, std::uintptr_t here) {
+    if (!calls.stack_known) find_stack(calls);
+    return below_margin(calls, here);
 }
 
-/// Entered for the duration of one call: the recursion guards, undone on scope exit.
+inline bool stack_nearly_full(ThreadCalls& calls) {
+    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return below_margin(calls, here) && stack_nearly_full_slow(calls, here);
+}
+
+KV_COLD PyObject* raise_recursion() {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+    return nullptr;
+}
+
+/// Entered for the duration of one call: the stack and depth limits, undone on scope exit.
+/// One check: the calls a body makes pass the interpreter's own guard, so the entry needs
+/// only what that guard cannot see (calls back into the module that pass no Python frame).
 class CallGuard {
 public:
-    CallGuard() : calls_(thread_calls) {
+    CallGuard() : calls_(this_thread_calls()) {
         if (stack_nearly_full(calls_) || calls_.depth >= Py_GetRecursionLimit()) {
             raise_recursion();
             return;
         }
-        if (Py_EnterRecursiveCall(" while calling a Python object")) return;
         ++calls_.depth;
         entered_ = true;
     }
     ~CallGuard() {
-        if (!entered_) return;
-        --calls_.depth;
-        Py_LeaveRecursiveCall();
+        if (entered_) --calls_.depth;
     }
     CallGuard(const CallGuard&) = delete;
     CallGuard& operator=(const CallGuard&) = delete;
@@ -128,6 +134,8 @@ private:
     bool entered_ = false;
 };
 
+// ---- calls -------------------------------------------------------------------------
+
 /// A function that the garbage collector cleared (a finaliser may hand one out again) has no
 /// globals left for its body to look names up in: it refuses calls.
 KV_COLD PyObject* raise_cleared(FunctionObject* fn) {
@@ -136,17 +144,38 @@ KV_COLD PyObject* raise_cleared(FunctionObject* fn) {
     return nullptr;
 }
 
+/// A binding failure gets the function's traceback entry.
+KV_COLD PyObject* binding_failed(FunctionObject* fn) {
+    add_function_traceback(fn);
+    return nullptr;
+}
+
+/// A body that failed gets the function's traceback entry; one that returned NULL without an
+/// exception gets the interpreter's SystemError first.
+KV_COLD PyObject* body_failed(FunctionObject* fn) {
+    if (!PyErr_Occurred()) raise_null_result();
+    add_function_traceback(fn);
+    return nullptr;
+}
+
+/// Steps 7 and 8 of a call, shared by both conventions; binding failures were handled before.
+inline PyObject* run_bound(FunctionObject* fn, PyObject* const* values) {
+    if (validate(fn, values) < 0) return nullptr;
+    Call call{fn, *fn->record, values};
+    PyObject* result = fn->definition->body(call);
+    if (!result) return body_failed(fn);
+    return result;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* fn = as_function(self);
     if (!fn->globals) return raise_cleared(fn);
     CallGuard guard;
     if (!guard) return nullptr;
-    BoundArgs bound;
-    if (bind_vector(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) {
-        add_function_traceback(fn);
-        return nullptr;
-    }
-    return run_bound(fn, bound);
+    PyObject* storage[kMaxParameters];
+    PyObject* const* values = bind_vector(fn, args, PyVectorcall_NARGS(nargsf), kwnames, storage);
+    if (!values) return binding_failed(fn);
+    return run_bound(fn, values);
 }
 
 PyObject* function_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -154,12 +183,10 @@ PyObject* function_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!fn->globals) return raise_cleared(fn);
     CallGuard guard;
     if (!guard) return nullptr;
-    BoundArgs bound;
-    if (bind_tuple_dict(fn, args, kwargs, bound) < 0) {
-        add_function_traceback(fn);
-        return nullptr;
-    }
-    return run_bound(fn, bound);
+    PyObject* values[kMaxParameters];
+    Ref owned[kMaxParameters];
+    if (bind_tuple_dict(fn, args, kwargs, values, owned) < 0) return binding_failed(fn);
+    return run_bound(fn, values);
 }
 
 // ---- lifecycle ---------------------------------------------------------------------
@@ -180,6 +207,7 @@ int function_tp_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->call_defaults);
     Py_VISIT(fn->traceback_name);
     Py_VISIT(fn->traceback_code);
+    Py_VISIT(fn->messages);
     return 0;
 }
 
@@ -213,6 +241,7 @@ void function_tp_dealloc(PyObject* self) {
     Py_CLEAR(fn->call_defaults);
     Py_CLEAR(fn->traceback_name);
     Py_CLEAR(fn->traceback_code);
+    Py_CLEAR(fn->messages);
     PyObject_GC_Del(self);
 }
 
@@ -374,6 +403,9 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+/// Held for the process's life, like the type.
+PyObject* add_note = nullptr;
+
 PyTypeObject function_type_object = {
     PyVarObject_HEAD_INIT(nullptr, 0)
     "korvane_function",                           // tp_name
@@ -382,9 +414,15 @@ PyTypeObject function_type_object = {
 
 }  // namespace
 
+PyObject* add_note_name() { return add_note; }
+
 PyTypeObject* function_type() {
     PyTypeObject* t = &function_type_object;
     if (t->tp_flags & Py_TPFLAGS_READY) return t;
+    if (!add_note) {
+        add_note = PyUnicode_InternFromString("add_note");
+        if (!add_note) return nullptr;
+    }
     t->tp_dealloc = function_tp_dealloc;
     t->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     t->tp_repr = function_tp_repr;
@@ -408,8 +446,14 @@ Ref new_function(ModuleRecord& record, const FunctionSpec& definition, PyObject*
                  PyObject* annotations) {
     PyTypeObject* type = function_type();
     if (!type) return Ref();
+    if (definition.nparams > kMaxParameters) {
+        PyErr_SetString(PyExc_SystemError, "korvane function with more parameters than the binder holds");
+        return Ref();
+    }
     Ref traceback_name = Ref::steal(PyUnicode_FromFormat("%U.%U", record.full_name(), record.name(definition.name)));
     if (!traceback_name) return Ref();
+    Ref messages = make_message_pieces(record, definition);
+    if (!messages) return Ref();
     FunctionObject* fn = PyObject_GC_New(FunctionObject, type);
     if (!fn) return Ref();
     PyObject* name = record.name(definition.name);
@@ -429,8 +473,16 @@ Ref new_function(ModuleRecord& record, const FunctionSpec& definition, PyObject*
     fn->call_defaults = Py_XNewRef(defaults);
     fn->traceback_name = traceback_name.release();
     fn->traceback_code = nullptr;
+    fn->messages = messages.release();
     fn->weakreflist = nullptr;
     fn->ndefaults = defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0;
+    fn->checked = 0;
+    for (int i = 0; i < definition.nparams; ++i) {
+        if (definition.params[i].check != Check::any) fn->checked |= 1u << i;
+    }
+    for (int i = 0; i < kMaxParameters; ++i) {
+        fn->param_names[i] = i < definition.nparams ? record.name(definition.params[i].name) : nullptr;
+    }
     PyObject_GC_Track(reinterpret_cast<PyObject*>(fn));
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
 }

@@ -72,12 +72,20 @@ struct FunctionObject {
     PyObject* call_defaults;   // kept; fixed at definition: what calls use
     PyObject* traceback_name;  // kept; "<module>.<name>", made at definition so errors need no allocation
     PyObject* traceback_code;  // kept; the traceback entry's code object, made on the first failure
+    PyObject* messages;        // kept; exact strs the binding and type errors are put together from
     PyObject* weakreflist;
     int ndefaults;
+    unsigned checked;          // bit i set: parameter i has a type check
+    /// The parameter names, borrowed from the module's string table (which lives as long as
+    /// the process): what keywords are matched against by pointer.
+    PyObject* param_names[kMaxParameters];
 };
 
 /// The type object (readied on first use); nullptr with an exception on failure.
 PyTypeObject* function_type();
+
+/// "add_note", interned when the type is readied (borrowed).
+PyObject* add_note_name();
 
 /// Create a function object for `definition` in the module held by `record`.
 Ref new_function(ModuleRecord& record, const FunctionSpec& definition, PyObject* code, PyObject* defaults,

@@ -62,8 +62,8 @@ const char* const texts[] = {TILE_NAMES(X)};
 
 namespace c {
 enum : int {
-    float2, epsilon,
     int0, int1, int2, int4, int16, int128, int_minus1,
+    float2, epsilon,
     pair_00, full_slice, defaults,
     kw_mode, kw_padding, kw_dtype, kw_sigma,
     count
@@ -73,13 +73,16 @@ enum : int {
 const int cached_builtins[] = {n::range};
 enum : int { b_range };
 
+/// The integer constants' values, by constant index (c::int0 to c::int_minus1): known here,
+/// so that indexing by them needs no conversion at run time.
+constexpr long int_values[] = {0, 1, 2, 4, 16, 128, -1};
+static_assert(c::int0 == 0 && c::int_minus1 == 6, "int_values is indexed by the constants");
+
 int make_numbers(kv::ModuleRecord& r) {
-    const long values[] = {0, 1, 2, 4, 16, 128, -1};
-    const int slots[] = {c::int0, c::int1, c::int2, c::int4, c::int16, c::int128, c::int_minus1};
-    for (int i = 0; i < 7; ++i) {
-        Ref v = kv::integer(values[i]);
+    for (int slot = c::int0; slot <= c::int_minus1; ++slot) {
+        Ref v = kv::integer(int_values[slot]);
         if (!v) return -1;
-        r.set_constant(slots[i], std::move(v));
+        r.set_constant(slot, std::move(v));
     }
     // The weights canvas gets 1e-08 added before the division, so uncovered pixels divide to 0.
     for (auto [slot, value] : {std::pair{c::float2, 2.0}, std::pair{c::epsilon, 1e-08}}) {
@@ -127,7 +130,7 @@ Ref shape_item(const Call& call, PyObject* obj, int constant_index) {
     Ref shape = kv::attr(obj, name(call, n::shape));
     if (!shape) return shape;
     if (PyTuple_CheckExact(shape.get())) {
-        Py_ssize_t i = PyLong_AsSsize_t(constant(call, constant_index));
+        Py_ssize_t i = int_values[constant_index];
         if (i >= 0 && i < PyTuple_GET_SIZE(shape.get())) return Ref::borrow(PyTuple_GET_ITEM(shape.get(), i));
     }
     return kv::item(shape.get(), constant(call, constant_index));

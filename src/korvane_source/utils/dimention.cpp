@@ -92,13 +92,16 @@ enum : int {
 const int cached_builtins[] = {n::ValueError, n::range};
 enum : int { b_ValueError, b_range };
 
+/// The integer constants' values, by constant index (c::int0 to c::int_minus1): known here,
+/// so that comparisons with them and indexing by them need no conversion at run time.
+constexpr long int_values[] = {0, 1, 2, 3, 4, -1};
+static_assert(c::int0 == 0 && c::int4 == 4 && c::int_minus1 == 5, "int_values is indexed by the constants");
+
 int make_numbers(kv::ModuleRecord& r) {
-    const long values[] = {0, 1, 2, 3, 4, -1};
-    const int slots[] = {c::int0, c::int1, c::int2, c::int3, c::int4, c::int_minus1};
-    for (int i = 0; i < 6; ++i) {
-        Ref v = kv::integer(values[i]);
+    for (int slot = c::int0; slot <= c::int_minus1; ++slot) {
+        Ref v = kv::integer(int_values[slot]);
         if (!v) return -1;
-        r.set_constant(slots[i], std::move(v));
+        r.set_constant(slot, std::move(v));
     }
     return 0;
 }
@@ -137,15 +140,15 @@ int make_tuples(kv::ModuleRecord& r) {
 PyObject* name(const Call& call, int i) { return call.record.name(i); }
 PyObject* constant(const Call& call, int i) { return call.record.constant(i); }
 
-/// `value <op> constant` for an extent: exact ints compare in C, anything else as Python does.
-int compare(const Call& call, PyObject* value, int constant_index, int op) {
-    if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        long v = PyLong_AsLongAndOverflow(value, &overflow);
-        long k = PyLong_AsLong(constant(call, constant_index));
-        if (overflow) v = overflow > 0 ? LONG_MAX : LONG_MIN;
+/// `value <op> constant` for an extent: exact ints of one digit compare in C, anything else
+/// (a large int too, whose comparison is as plain) as Python does.
+inline int compare(const Call& call, PyObject* value, int constant_index, int op) {
+    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+        long k = int_values[constant_index];
         switch (op) {
-            case Py_EQ: return !overflow && v == k;
+            case Py_EQ: return v == k;
+            case Py_LT: return v < k;
             case Py_LE: return v <= k;
             case Py_GT: return v > k;
             default: break;
@@ -155,7 +158,7 @@ int compare(const Call& call, PyObject* value, int constant_index, int op) {
 }
 
 /// Whether an extent is a plausible channel count: equal to 1, 3 or 4, tested in that order.
-int is_channel_count(const Call& call, PyObject* extent) {
+inline int is_channel_count(const Call& call, PyObject* extent) {
     for (int k : {c::int1, c::int3, c::int4}) {
         int eq = compare(call, extent, k, Py_EQ);
         if (eq != 0) return eq;
@@ -164,9 +167,9 @@ int is_channel_count(const Call& call, PyObject* extent) {
 }
 
 /// shape[index] (index given as a constant): tuples directly, anything else by subscription.
-Ref shape_item(const Call& call, PyObject* shape, int constant_index) {
+inline Ref shape_item(const Call& call, PyObject* shape, int constant_index) {
     if (PyTuple_CheckExact(shape)) {
-        Py_ssize_t i = PyLong_AsSsize_t(constant(call, constant_index));
+        Py_ssize_t i = int_values[constant_index];
         if (i < 0) i += PyTuple_GET_SIZE(shape);
         if (i >= 0 && i < PyTuple_GET_SIZE(shape)) return Ref::borrow(PyTuple_GET_ITEM(shape, i));
     }
@@ -274,9 +277,15 @@ KV_COLD PyObject* raise_unsupported_layout(const Call& call, PyObject* layout) {
     return raise_value_error(call, message.get());
 }
 
-/// `a == b` for a layout value and one of the layout names.
-int is_layout(const Call& call, PyObject* layout, int layout_name) {
-    return kv::equals(layout, name(call, layout_name));
+/// `layout == name` for a layout value and one of the layout names. Only an object other than
+/// None or an exact str can answer the comparison with code of its own; for the others the
+/// answer is known without asking.
+inline int is_layout(const Call& call, PyObject* layout, int layout_name) {
+    PyObject* known = name(call, layout_name);
+    if (layout == known) return 1;
+    if (layout == Py_None) return 0;
+    if (PyUnicode_CheckExact(layout)) return kv::same_text(layout, known);
+    return kv::equals(layout, known);
 }
 
 /// isinstance(value, type), as Python tests it: subclasses count, and so does an object whose
@@ -605,7 +614,7 @@ PyObject* image_to_batch_pixelshift(const Call& call) {
     Ref image = Ref::borrow(call.arg(0));
 
     // 2. The step must be at least 1, checked before the image is looked at.
-    int small = PyObject_RichCompareBool(dim, constant(call, c::int1), Py_LT);
+    int small = compare(call, dim, c::int1, Py_LT);
     if (small < 0) return nullptr;
     if (small) return raise_value_error(call, name(call, n::msg_dim));
 
