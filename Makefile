@@ -6,7 +6,7 @@ PY313 = $(shell scripts/find-python.sh)
 PIP_FLAGS ?= --quiet --disable-pip-version-check
 DEMO_ARGS ?=
 # C++ sources that clang-format checks.
-CXX_SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp')
+CXX_SOURCES = $(shell find src benchmarks -name '*.cpp' -o -name '*.hpp' -o -name '*.c')
 
 .PHONY: demo test asan lint clean
 
@@ -25,12 +25,13 @@ demo: .venv/.installed
 
 ## test: build, install and run the whole test suite on the NumPy backend and again on the
 ## strict one (arrays that refuse implicit host conversion, as CuPy's do), check the type
-## stubs, then run the suite against the sanitizer build
+## stubs and the code's format and lint, then run the suite against the sanitizer build
 test: .venv/.installed
 	.venv/bin/python -m pytest -q
 	KORVANE_BACKEND=numpy-strict .venv/bin/python -m pytest -q
 	.venv/bin/python scripts/stubtest.py
 	.venv/bin/python -m mypy --strict examples/typed_usage.py
+	$(MAKE) --no-print-directory lint
 	$(MAKE) --no-print-directory asan
 
 ## asan: the suite against a build with AddressSanitizer and UBSan

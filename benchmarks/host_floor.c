@@ -23,7 +23,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <frameobject.h>
-
 #include <stddef.h>
 #include <string.h>
 
@@ -33,27 +32,27 @@ enum check { ANY, EXACT_INT, EXACT_FLOAT_OR_NONE, EXACT_LIST, EXACT_TUPLE };
 
 /// A function's fixed description: known at compile time, so the binder specialises on it.
 typedef struct {
-    const char *name;
-    const char *traceback_name;
-    const char *file;
+    const char* name;
+    const char* traceback_name;
+    const char* file;
     int line;
     int nparams;
     int ndefaults;
-    const char *params[MAX_PARAMS];
+    const char* params[MAX_PARAMS];
     unsigned char checks[MAX_PARAMS];
 } Signature;
 
 /// What the module creates at import for a function: interned names, defaults, entry code,
 /// and the fixed pieces of its messages.
 typedef struct {
-    PyObject *params[MAX_PARAMS];
-    PyObject *defaults[MAX_PARAMS];
-    PyObject *code;
-    PyObject *takes;          // "<name>() takes "
-    PyObject *multiple;       // "<name>() got multiple values for keyword argument '"
-    PyObject *unexpected;     // "<name>() got an unexpected keyword argument '"
-    PyObject *incorrect[MAX_PARAMS];  // "Argument '<param>' has incorrect type (expected <type>, got "
-    PyObject *subclass[MAX_PARAMS];   // "Subclasses ... '<param>' needs an exact <type>, not a "
+    PyObject* params[MAX_PARAMS];
+    PyObject* defaults[MAX_PARAMS];
+    PyObject* code;
+    PyObject* takes;          // "<name>() takes "
+    PyObject* multiple;       // "<name>() got multiple values for keyword argument '"
+    PyObject* unexpected;     // "<name>() got an unexpected keyword argument '"
+    PyObject* incorrect[MAX_PARAMS];  // "Argument '<param>' has incorrect type (expected <type>, got "
+    PyObject* subclass[MAX_PARAMS];   // "Subclasses ... '<param>' needs an exact <type>, not a "
 } Prepared;
 
 typedef struct {
@@ -61,14 +60,14 @@ typedef struct {
     vectorcallfunc vectorcall;
 } FloorFunction;
 
-static PyObject *globals;        // this module's dictionary (borrowed: the module lives on)
-static PyObject *builtins_dict;  // owned
+static PyObject* globals;        // this module's dictionary (borrowed: the module lives on)
+static PyObject* builtins_dict;  // owned
 static PyObject *str_add_note, *str_transpose, *str_guess_image_layout, *str_ndim, *str_shape;
 static PyObject *str_HW, *str_HWC, *str_CHW, *str_NHWC, *str_NCHW, *str_ambiguous, *str_unsupported;
-static PyObject *axes_0312;
+static PyObject* axes_0312;
 // Message pieces shared by all functions.
-static PyObject *str_exactly, *str_at_most, *str_at_least, *str_positional, *str_positionals, *str_open,
-    *str_given, *str_quote, *str_close, *str_full_stop;
+static PyObject *str_exactly, *str_at_most, *str_at_least, *str_positional, *str_positionals, *str_open, *str_given,
+    *str_quote, *str_close, *str_full_stop;
 
 // ---- errors (out of line: only failing calls reach them) ------------------------------------
 //
@@ -76,9 +75,9 @@ static PyObject *str_exactly, *str_at_most, *str_at_least, *str_positional, *str
 // a keyword, a type's name), in one allocation; parsing a format string at each failure is
 // work that no implementation has to do.
 
-static Py_NO_INLINE void add_entry(const Prepared *p) {
-    PyObject *exc = PyErr_GetRaisedException();
-    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), (PyCodeObject *)p->code, globals, NULL);
+static Py_NO_INLINE void add_entry(const Prepared* p) {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), (PyCodeObject*)p->code, globals, NULL);
     PyErr_SetRaisedException(exc);
     if (frame) {
         PyTraceBack_Here(frame);
@@ -87,7 +86,7 @@ static Py_NO_INLINE void add_entry(const Prepared *p) {
 }
 
 /// The concatenation of `n` strings, or NULL with an error (a NULL piece is an error already set).
-static PyObject *join(PyObject *const *pieces, int n) {
+static PyObject* join(PyObject* const* pieces, int n) {
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 127;
     for (int i = 0; i < n; ++i) {
@@ -95,7 +94,7 @@ static PyObject *join(PyObject *const *pieces, int n) {
         length += PyUnicode_GET_LENGTH(pieces[i]);
         if (PyUnicode_MAX_CHAR_VALUE(pieces[i]) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(pieces[i]);
     }
-    PyObject *text = PyUnicode_New(length, maxchar);
+    PyObject* text = PyUnicode_New(length, maxchar);
     if (!text) return NULL;
     Py_ssize_t at = 0;
     for (int i = 0; i < n; ++i) {
@@ -110,7 +109,7 @@ static PyObject *join(PyObject *const *pieces, int n) {
 }
 
 /// The decimal text of `value`.
-static PyObject *decimal(Py_ssize_t value) {
+static PyObject* decimal(Py_ssize_t value) {
     char digits[24];
     int n = 0;
     size_t v = value < 0 ? (size_t)0 - (size_t)value : (size_t)value;
@@ -123,18 +122,18 @@ static PyObject *decimal(Py_ssize_t value) {
 }
 
 /// A type's C-level name as `%.200s` gives it.
-static PyObject *type_name(PyTypeObject *type) {
+static PyObject* type_name(PyTypeObject* type) {
     size_t length = strlen(type->tp_name);
     if (length > 200) return PyUnicode_FromFormat("%.200s", type->tp_name);
     return PyUnicode_DecodeUTF8(type->tp_name, (Py_ssize_t)length, "replace");
 }
 
-static void release(PyObject **objects, int n) {
+static void release(PyObject** objects, int n) {
     for (int i = 0; i < n; ++i) Py_XDECREF(objects[i]);
 }
 
 /// TypeError with `message` (which it consumes), or the error that made it fail.
-static int raise_message(PyObject *message) {
+static int raise_message(PyObject* message) {
     if (message) {
         PyErr_SetObject(PyExc_TypeError, message);
         Py_DECREF(message);
@@ -142,24 +141,24 @@ static int raise_message(PyObject *message) {
     return -1;
 }
 
-static Py_NO_INLINE int raise_count(const Prepared *p, PyObject *word, Py_ssize_t expected, Py_ssize_t given) {
-    PyObject *numbers[2] = {decimal(expected), decimal(given)};
-    PyObject *pieces[] = {p->takes, word, numbers[0], expected == 1 ? str_positional : str_positionals, str_open,
-                          numbers[1], str_given};
+static Py_NO_INLINE int raise_count(const Prepared* p, PyObject* word, Py_ssize_t expected, Py_ssize_t given) {
+    PyObject* numbers[2] = {decimal(expected), decimal(given)};
+    PyObject* pieces[] = {p->takes, word,       numbers[0], expected == 1 ? str_positional : str_positionals,
+                          str_open, numbers[1], str_given};
     int rc = raise_message(join(pieces, 7));
     release(numbers, 2);
     return rc;
 }
 
-static Py_NO_INLINE int raise_keyword(PyObject *prefix, PyObject *key) {
-    PyObject *pieces[] = {prefix, key, str_quote};
+static Py_NO_INLINE int raise_keyword(PyObject* prefix, PyObject* key) {
+    PyObject* pieces[] = {prefix, key, str_quote};
     return raise_message(join(pieces, 3));
 }
 
 /// A keyword that matched no parameter by pointer: not a string, equal to a parameter name,
 /// a duplicate of a positional value, or unknown. Returns the index, or -1 with the error set.
-static Py_NO_INLINE int match_slow(const Signature *s, const Prepared *p, PyObject *key, Py_ssize_t nargs,
-                                   PyObject **v) {
+static Py_NO_INLINE int match_slow(const Signature* s, const Prepared* p, PyObject* key, Py_ssize_t nargs,
+                                   PyObject** v) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s->name);
         return -1;
@@ -176,22 +175,22 @@ static Py_NO_INLINE int match_slow(const Signature *s, const Prepared *p, PyObje
     return raise_keyword(p->unexpected, key);
 }
 
-static Py_NO_INLINE int raise_incorrect_type(const Prepared *p, int i, PyTypeObject *expected, PyObject *value) {
-    PyObject *got = type_name(Py_TYPE(value));
-    PyObject *pieces[] = {p->incorrect[i], got, str_close};
-    PyObject *message = join(pieces, 3);
+static Py_NO_INLINE int raise_incorrect_type(const Prepared* p, int i, PyTypeObject* expected, PyObject* value) {
+    PyObject* got = type_name(Py_TYPE(value));
+    PyObject* pieces[] = {p->incorrect[i], got, str_close};
+    PyObject* message = join(pieces, 3);
     if (!PyObject_TypeCheck(value, expected)) {
         Py_XDECREF(got);
         return raise_message(message);
     }
-    PyObject *exc = message ? PyObject_CallOneArg(PyExc_TypeError, message) : NULL;
+    PyObject* exc = message ? PyObject_CallOneArg(PyExc_TypeError, message) : NULL;
     Py_XDECREF(message);
-    PyObject *note_pieces[] = {p->subclass[i], got, str_full_stop};
-    PyObject *note = exc ? join(note_pieces, 3) : NULL;
+    PyObject* note_pieces[] = {p->subclass[i], got, str_full_stop};
+    PyObject* note = exc ? join(note_pieces, 3) : NULL;
     Py_XDECREF(got);
     if (note) {
-        PyObject *argv[3] = {NULL, exc, note};
-        PyObject *added = PyObject_VectorcallMethod(str_add_note, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+        PyObject* argv[3] = {NULL, exc, note};
+        PyObject* added = PyObject_VectorcallMethod(str_add_note, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
         Py_DECREF(note);
         if (added) {
             Py_DECREF(added);
@@ -204,8 +203,8 @@ static Py_NO_INLINE int raise_incorrect_type(const Prepared *p, int i, PyTypeObj
 
 // ---- binding and validation (inlined into each entry, specialised on its signature) ----------
 
-static inline __attribute__((always_inline)) int bind(const Signature *s, const Prepared *p, PyObject *const *args,
-                                                      Py_ssize_t nargs, PyObject *kwnames, PyObject **v) {
+static inline __attribute__((always_inline)) int bind(const Signature* s, const Prepared* p, PyObject* const* args,
+                                                      Py_ssize_t nargs, PyObject* kwnames, PyObject** v) {
     const int k = s->nparams;
     if (nargs > k) return raise_count(p, s->ndefaults ? str_at_most : str_exactly, k, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) v[i] = args[i];
@@ -213,7 +212,7 @@ static inline __attribute__((always_inline)) int bind(const Signature *s, const 
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t j = 0; j < nkw; ++j) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, j);
+            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
             int index = -1;
             for (int i = (int)nargs; i < k; ++i) {
                 if (p->params[i] == key) {
@@ -238,9 +237,9 @@ static inline __attribute__((always_inline)) int bind(const Signature *s, const 
     return 0;
 }
 
-static inline __attribute__((always_inline)) int validate(const Signature *s, const Prepared *p, PyObject **v) {
+static inline __attribute__((always_inline)) int validate(const Signature* s, const Prepared* p, PyObject** v) {
     for (int i = 0; i < s->nparams; ++i) {
-        PyObject *x = v[i];
+        PyObject* x = v[i];
         switch (s->checks[i]) {
             case EXACT_INT:
                 if (!PyLong_CheckExact(x)) return raise_incorrect_type(p, i, &PyLong_Type, x);
@@ -254,8 +253,7 @@ static inline __attribute__((always_inline)) int validate(const Signature *s, co
             case EXACT_TUPLE:
                 if (!PyTuple_CheckExact(x)) return raise_incorrect_type(p, i, &PyTuple_Type, x);
                 break;
-            default:
-                break;
+            default: break;
         }
     }
     return 0;
@@ -277,8 +275,8 @@ static inline __attribute__((always_inline)) int validate(const Signature *s, co
 
 // ---- helpers of the bodies ---------------------------------------------------------------------
 
-static Py_NO_INLINE int compare_slow(PyObject *value, long constant, int op) {
-    PyObject *k = PyLong_FromLong(constant);
+static Py_NO_INLINE int compare_slow(PyObject* value, long constant, int op) {
+    PyObject* k = PyLong_FromLong(constant);
     if (!k) return -1;
     int r = PyObject_RichCompareBool(value, k, op);
     Py_DECREF(k);
@@ -286,9 +284,9 @@ static Py_NO_INLINE int compare_slow(PyObject *value, long constant, int op) {
 }
 
 /// `value <op> constant` for an extent or a rank: compact ints in C, anything else as Python does.
-static inline int compare(PyObject *value, long constant, int op) {
-    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact((PyLongObject *)value)) {
-        Py_ssize_t x = PyUnstable_Long_CompactValue((PyLongObject *)value);
+static inline int compare(PyObject* value, long constant, int op) {
+    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact((PyLongObject*)value)) {
+        Py_ssize_t x = PyUnstable_Long_CompactValue((PyLongObject*)value);
         switch (op) {
             case Py_EQ: return x == constant;
             case Py_LE: return x <= constant;
@@ -298,23 +296,23 @@ static inline int compare(PyObject *value, long constant, int op) {
     return compare_slow(value, constant, op);
 }
 
-static inline int is_channel_count(PyObject *extent) {
+static inline int is_channel_count(PyObject* extent) {
     int r = compare(extent, 1, Py_EQ);
     if (r == 0) r = compare(extent, 3, Py_EQ);
     if (r == 0) r = compare(extent, 4, Py_EQ);
     return r;
 }
 
-static Py_NO_INLINE PyObject *item_slow(PyObject *shape, Py_ssize_t index) {
-    PyObject *key = PyLong_FromSsize_t(index);
+static Py_NO_INLINE PyObject* item_slow(PyObject* shape, Py_ssize_t index) {
+    PyObject* key = PyLong_FromSsize_t(index);
     if (!key) return NULL;
-    PyObject *r = PyObject_GetItem(shape, key);
+    PyObject* r = PyObject_GetItem(shape, key);
     Py_DECREF(key);
     return r;
 }
 
 /// shape[index], a new reference: tuples directly, anything else by subscription.
-static inline PyObject *shape_item(PyObject *shape, Py_ssize_t index) {
+static inline PyObject* shape_item(PyObject* shape, Py_ssize_t index) {
     if (PyTuple_CheckExact(shape)) {
         Py_ssize_t i = index < 0 ? index + PyTuple_GET_SIZE(shape) : index;
         if (i >= 0 && i < PyTuple_GET_SIZE(shape)) return Py_NewRef(PyTuple_GET_ITEM(shape, i));
@@ -323,8 +321,8 @@ static inline PyObject *shape_item(PyObject *shape, Py_ssize_t index) {
 }
 
 /// shape[index] > 4, or -1 with an error.
-static inline int extent_above_4(PyObject *shape, Py_ssize_t index) {
-    PyObject *e = shape_item(shape, index);
+static inline int extent_above_4(PyObject* shape, Py_ssize_t index) {
+    PyObject* e = shape_item(shape, index);
     if (!e) return -1;
     int r = compare(e, 4, Py_GT);
     Py_DECREF(e);
@@ -332,7 +330,7 @@ static inline int extent_above_4(PyObject *shape, Py_ssize_t index) {
 }
 
 /// Whether a layout value equals one of the layout names.
-static inline int is_layout(PyObject *layout, PyObject *name) {
+static inline int is_layout(PyObject* layout, PyObject* name) {
     if (layout == name) return 1;
     if (layout == Py_None) return 0;
     if (PyUnicode_CheckExact(layout)) return PyUnicode_Compare(layout, name) == 0;
@@ -340,15 +338,15 @@ static inline int is_layout(PyObject *layout, PyObject *name) {
 }
 
 /// A module global at the time of use: the module dictionary, then builtins.
-static inline PyObject *global(PyObject *name) {
-    PyObject *value;
+static inline PyObject* global(PyObject* name) {
+    PyObject* value;
     int rc = PyDict_GetItemRef(globals, name, &value);
     if (rc == 0) rc = PyDict_GetItemRef(builtins_dict, name, &value);
     if (rc == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return rc > 0 ? value : NULL;
 }
 
-static PyObject *not_measured(PyObject **v) {
+static PyObject* not_measured(PyObject** v) {
     (void)v;
     PyErr_SetString(PyExc_NotImplementedError, "the floor has a body only for the paths the benchmark measures");
     return NULL;
@@ -356,16 +354,21 @@ static PyObject *not_measured(PyObject **v) {
 
 // ---- guess_image_layout ------------------------------------------------------------------------
 
-static const Signature guess_image_layout_signature = {
-    "guess_image_layout", "korvane.utils.dimention.guess_image_layout", "src/korvane_source/utils/dimention", 1,
-    1, 0, {"image"}, {ANY}};
+static const Signature guess_image_layout_signature = {"guess_image_layout",
+                                                       "korvane.utils.dimention.guess_image_layout",
+                                                       "src/korvane_source/utils/dimention",
+                                                       1,
+                                                       1,
+                                                       0,
+                                                       {"image"},
+                                                       {ANY}};
 static Prepared guess_image_layout_prepared;
 
-static PyObject *guess_three(PyObject *shape) {
-    PyObject *c_first = shape_item(shape, 0);
+static PyObject* guess_three(PyObject* shape) {
+    PyObject* c_first = shape_item(shape, 0);
     if (!c_first) return NULL;
-    PyObject *c_last = shape_item(shape, -1);
-    PyObject *result = NULL;
+    PyObject* c_last = shape_item(shape, -1);
+    PyObject* result = NULL;
     int chw, hwc, rule;
     if (!c_last) goto done;
     if ((chw = is_channel_count(c_first)) < 0 || (hwc = is_channel_count(c_last)) < 0) goto done;
@@ -391,8 +394,8 @@ done:
     return result;
 }
 
-static int batch_rule(PyObject *shape, Py_ssize_t channel, Py_ssize_t a, Py_ssize_t b) {
-    PyObject *e = shape_item(shape, channel);
+static int batch_rule(PyObject* shape, Py_ssize_t channel, Py_ssize_t a, Py_ssize_t b) {
+    PyObject* e = shape_item(shape, channel);
     if (!e) return -1;
     int rule = is_channel_count(e);
     Py_DECREF(e);
@@ -401,7 +404,7 @@ static int batch_rule(PyObject *shape, Py_ssize_t channel, Py_ssize_t a, Py_ssiz
     return rule;
 }
 
-static PyObject *guess_four(PyObject *shape) {
+static PyObject* guess_four(PyObject* shape) {
     int rule = batch_rule(shape, 1, 2, 3);
     if (rule < 0) return NULL;
     if (rule) return Py_NewRef(str_NCHW);
@@ -410,10 +413,10 @@ static PyObject *guess_four(PyObject *shape) {
     return Py_NewRef(rule ? str_NHWC : str_ambiguous);
 }
 
-static PyObject *guess_image_layout_body(PyObject **v) {
-    PyObject *nd = PyObject_GetAttr(v[0], str_ndim);
+static PyObject* guess_image_layout_body(PyObject** v) {
+    PyObject* nd = PyObject_GetAttr(v[0], str_ndim);
     if (!nd) return NULL;
-    PyObject *result = NULL;
+    PyObject* result = NULL;
     int is = compare(nd, 2, Py_EQ);
     if (is != 0) {
         if (is > 0) result = Py_NewRef(str_HW);
@@ -423,7 +426,7 @@ static PyObject *guess_image_layout_body(PyObject **v) {
         is = compare(nd, rank, Py_EQ);
         if (is < 0) goto done;
         if (is) {
-            PyObject *shape = PyObject_GetAttr(v[0], str_shape);
+            PyObject* shape = PyObject_GetAttr(v[0], str_shape);
             if (!shape) goto done;
             result = rank == 3 ? guess_three(shape) : guess_four(shape);
             Py_DECREF(shape);
@@ -439,22 +442,26 @@ FLOOR_ENTRY(guess_image_layout, guess_image_layout_body)
 
 // ---- image_to_batch: layout selection and the batch pass-through ---------------------------------
 
-static const Signature image_to_batch_signature = {
-    "image_to_batch", "korvane.utils.dimention.image_to_batch", "src/korvane_source/utils/dimention", 4,
-    6, 5, {"image", "scalefactor", "size", "mean", "swap_rb", "layout"},
-    {ANY, EXACT_FLOAT_OR_NONE, ANY, ANY, ANY, ANY}};
+static const Signature image_to_batch_signature = {"image_to_batch",
+                                                   "korvane.utils.dimention.image_to_batch",
+                                                   "src/korvane_source/utils/dimention",
+                                                   4,
+                                                   6,
+                                                   5,
+                                                   {"image", "scalefactor", "size", "mean", "swap_rb", "layout"},
+                                                   {ANY, EXACT_FLOAT_OR_NONE, ANY, ANY, ANY, ANY}};
 static Prepared image_to_batch_prepared;
 
-static PyObject *image_to_batch_body(PyObject **v) {
+static PyObject* image_to_batch_body(PyObject** v) {
     PyObject *image = v[0], *layout = v[5], *inferred = NULL, *result = NULL;
-    PyObject *const known[] = {str_HWC, str_HW, str_CHW, str_NHWC, str_NCHW};
+    PyObject* const known[] = {str_HWC, str_HW, str_CHW, str_NHWC, str_NCHW};
     int concrete = 0;
     for (int i = 0; i < 5 && !concrete; ++i) {
         concrete = is_layout(layout, known[i]);
         if (concrete < 0) return NULL;
     }
     if (!concrete) {
-        PyObject *guess = global(str_guess_image_layout);
+        PyObject* guess = global(str_guess_image_layout);
         if (!guess) return NULL;
         if (Py_EnterRecursiveCall(" while calling a Python object")) {
             Py_DECREF(guess);
@@ -473,7 +480,7 @@ static PyObject *image_to_batch_body(PyObject **v) {
     if (is > 0) result = Py_NewRef(image);
     if (is == 0) is = is_layout(layout, str_NHWC);
     if (is > 0 && !result) {
-        PyObject *argv[3] = {NULL, image, axes_0312};
+        PyObject* argv[3] = {NULL, image, axes_0312};
         if (!Py_EnterRecursiveCall(" while calling a Python object")) {
             result = PyObject_VectorcallMethod(str_transpose, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
             Py_LeaveRecursiveCall();
@@ -487,43 +494,66 @@ FLOOR_ENTRY(image_to_batch, image_to_batch_body)
 
 // ---- functions measured for their binding and type checks only -----------------------------------
 
-static const Signature image_to_batch_pixelshift_signature = {
-    "image_to_batch_pixelshift", "korvane.utils.dimention.image_to_batch_pixelshift",
-    "src/korvane_source/utils/dimention", 5, 5, 4, {"image", "dim", "scalefactor", "mean", "swap_rb"},
-    {ANY, EXACT_INT, EXACT_FLOAT_OR_NONE, ANY, ANY}};
+static const Signature image_to_batch_pixelshift_signature = {"image_to_batch_pixelshift",
+                                                              "korvane.utils.dimention.image_to_batch_pixelshift",
+                                                              "src/korvane_source/utils/dimention",
+                                                              5,
+                                                              5,
+                                                              4,
+                                                              {"image", "dim", "scalefactor", "mean", "swap_rb"},
+                                                              {ANY, EXACT_INT, EXACT_FLOAT_OR_NONE, ANY, ANY}};
 static Prepared image_to_batch_pixelshift_prepared;
 FLOOR_ENTRY(image_to_batch_pixelshift, not_measured)
 
-static const Signature pixelshift_fuse_signature = {
-    "pixelshift_fuse", "korvane.utils.dimention.pixelshift_fuse", "src/korvane_source/utils/dimention", 6,
-    5, 0, {"preds", "acc", "hits", "start_idx", "dim"}, {ANY, ANY, ANY, EXACT_INT, EXACT_INT}};
+static const Signature pixelshift_fuse_signature = {"pixelshift_fuse",
+                                                    "korvane.utils.dimention.pixelshift_fuse",
+                                                    "src/korvane_source/utils/dimention",
+                                                    6,
+                                                    5,
+                                                    0,
+                                                    {"preds", "acc", "hits", "start_idx", "dim"},
+                                                    {ANY, ANY, ANY, EXACT_INT, EXACT_INT}};
 static Prepared pixelshift_fuse_prepared;
 FLOOR_ENTRY(pixelshift_fuse, not_measured)
 
-static const Signature tile_image_signature = {
-    "tile_image", "korvane.upscale.tile.tile_image", "src/korvane_source/upscale/tile", 1,
-    3, 2, {"input_image", "tile_size", "overlap"}, {ANY, EXACT_INT, EXACT_INT}};
+static const Signature tile_image_signature = {"tile_image",
+                                               "korvane.upscale.tile.tile_image",
+                                               "src/korvane_source/upscale/tile",
+                                               1,
+                                               3,
+                                               2,
+                                               {"input_image", "tile_size", "overlap"},
+                                               {ANY, EXACT_INT, EXACT_INT}};
 static Prepared tile_image_prepared;
 FLOOR_ENTRY(tile_image, not_measured)
 
 static const Signature merge_tiles_signature = {
-    "merge_tiles", "korvane.upscale.tile.merge_tiles", "src/korvane_source/upscale/tile", 3,
-    6, 2, {"tiles", "original_shape", "padded_shape", "scale", "tile_size", "overlap"},
+    "merge_tiles",
+    "korvane.upscale.tile.merge_tiles",
+    "src/korvane_source/upscale/tile",
+    3,
+    6,
+    2,
+    {"tiles", "original_shape", "padded_shape", "scale", "tile_size", "overlap"},
     {EXACT_LIST, EXACT_TUPLE, EXACT_TUPLE, EXACT_INT, EXACT_INT, EXACT_INT}};
 static Prepared merge_tiles_prepared;
 FLOOR_ENTRY(merge_tiles, not_measured)
 
-static const Signature create_gaussian_weights_signature = {
-    "create_gaussian_weights", "korvane.upscale.tile.create_gaussian_weights", "src/korvane_source/upscale/tile", 4,
-    2, 0, {"size", "sigma"}, {EXACT_INT, EXACT_INT}};
+static const Signature create_gaussian_weights_signature = {"create_gaussian_weights",
+                                                            "korvane.upscale.tile.create_gaussian_weights",
+                                                            "src/korvane_source/upscale/tile",
+                                                            4,
+                                                            2,
+                                                            0,
+                                                            {"size", "sigma"},
+                                                            {EXACT_INT, EXACT_INT}};
 static Prepared create_gaussian_weights_prepared;
 FLOOR_ENTRY(create_gaussian_weights, not_measured)
 
 // ---- the module -----------------------------------------------------------------------------------
 
 static PyTypeObject FloorFunction_Type = {
-    PyVarObject_HEAD_INIT(NULL, 0)
-    .tp_name = "korvane_floor.function",
+    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "korvane_floor.function",
     .tp_basicsize = sizeof(FloorFunction),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
     .tp_vectorcall_offset = offsetof(FloorFunction, vectorcall),
@@ -531,7 +561,7 @@ static PyTypeObject FloorFunction_Type = {
 };
 
 /// Defaults of the trailing parameters, in the modules' order.
-static PyObject *default_value(const char *param) {
+static PyObject* default_value(const char* param) {
     if (strcmp(param, "layout") == 0) return PyUnicode_InternFromString("HWC");
     if (strcmp(param, "swap_rb") == 0) return Py_NewRef(Py_True);
     if (strcmp(param, "dim") == 0) return PyLong_FromLong(4);
@@ -540,7 +570,7 @@ static PyObject *default_value(const char *param) {
     return Py_NewRef(Py_None);
 }
 
-static int define(PyObject *module, const Signature *s, Prepared *p, vectorcallfunc entry) {
+static int define(PyObject* module, const Signature* s, Prepared* p, vectorcallfunc entry) {
     for (int i = 0; i < s->nparams; ++i) {
         p->params[i] = PyUnicode_InternFromString(s->params[i]);
         if (!p->params[i]) return -1;
@@ -549,13 +579,13 @@ static int define(PyObject *module, const Signature *s, Prepared *p, vectorcallf
         p->defaults[i - (s->nparams - s->ndefaults)] = default_value(s->params[i]);
         if (!p->defaults[i - (s->nparams - s->ndefaults)]) return -1;
     }
-    p->code = (PyObject *)PyCode_NewEmpty(s->file, s->traceback_name, s->line);
+    p->code = (PyObject*)PyCode_NewEmpty(s->file, s->traceback_name, s->line);
     p->takes = PyUnicode_FromFormat("%.200s() takes ", s->name);
     p->multiple = PyUnicode_FromFormat("%s() got multiple values for keyword argument '", s->name);
     p->unexpected = PyUnicode_FromFormat("%s() got an unexpected keyword argument '", s->name);
     if (!p->code || !p->takes || !p->multiple || !p->unexpected) return -1;
     for (int i = 0; i < s->nparams; ++i) {
-        static const char *const expected[] = {NULL, "int", "float", "list", "tuple"};
+        static const char* const expected[] = {NULL, "int", "float", "list", "tuple"};
         if (s->checks[i] == ANY) continue;
         p->incorrect[i] = PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got ",
                                                s->params[i], expected[s->checks[i]]);
@@ -564,10 +594,10 @@ static int define(PyObject *module, const Signature *s, Prepared *p, vectorcallf
             expected[s->checks[i]]);
         if (!p->incorrect[i] || !p->subclass[i]) return -1;
     }
-    FloorFunction *fn = PyObject_New(FloorFunction, &FloorFunction_Type);
+    FloorFunction* fn = PyObject_New(FloorFunction, &FloorFunction_Type);
     if (!fn) return -1;
     fn->vectorcall = entry;
-    return PyModule_Add(module, s->name, (PyObject *)fn);
+    return PyModule_Add(module, s->name, (PyObject*)fn);
 }
 
 static struct PyModuleDef floor_module = {PyModuleDef_HEAD_INIT, .m_name = "korvane_floor", .m_size = -1};
@@ -576,10 +606,10 @@ static struct PyModuleDef floor_module = {PyModuleDef_HEAD_INIT, .m_name = "korv
 
 PyMODINIT_FUNC PyInit_korvane_floor(void) {
     if (PyType_Ready(&FloorFunction_Type) < 0) return NULL;
-    PyObject *module = PyModule_Create(&floor_module);
+    PyObject* module = PyModule_Create(&floor_module);
     if (!module) return NULL;
     globals = PyModule_GetDict(module);
-    PyObject *builtins = PyImport_ImportModule("builtins");
+    PyObject* builtins = PyImport_ImportModule("builtins");
     if (!builtins) goto fail;
     builtins_dict = Py_NewRef(PyModule_GetDict(builtins));
     Py_DECREF(builtins);

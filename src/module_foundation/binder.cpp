@@ -59,7 +59,7 @@ KV_COLD int raise_bad_keyword(FunctionObject* fn, PyObject* key, int nbound) {
     return raise_unexpected(fn, key);
 }
 
-/// Steps 5 and 6 for the dictionary convention: the first missing required parameter, then defaults.
+/// After the keywords of a dictionary call: report the first missing required parameter, then take defaults.
 int finish(FunctionObject* fn, Py_ssize_t nargs, PyObject** values) {
     int k = fn->definition->nparams;
     int required = k - fn->ndefaults;

@@ -158,7 +158,7 @@ KV_COLD PyObject* body_failed(FunctionObject* fn) {
     return nullptr;
 }
 
-/// Steps 7 and 8 of a call, shared by both conventions; binding failures were handled before.
+/// Validation and the body, shared by both conventions; binding failures were handled before.
 inline PyObject* run_bound(FunctionObject* fn, PyObject* const* values) {
     if (validate(fn, values) < 0) return nullptr;
     Call call{fn, *fn->record, values};
@@ -406,11 +406,13 @@ PyMethodDef function_methods[] = {
 /// Held for the process's life, like the type.
 PyObject* add_note = nullptr;
 
+// clang-format off: the head macro ends without a comma
 PyTypeObject function_type_object = {
     PyVarObject_HEAD_INIT(nullptr, 0)
     "korvane_function",                           // tp_name
     sizeof(FunctionObject),                       // tp_basicsize
 };
+// clang-format on
 
 }  // namespace
 

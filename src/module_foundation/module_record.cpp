@@ -36,8 +36,9 @@ int check_version(const char* full_name) {
     int run_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
     if (run_major == PY_MAJOR_VERSION && run_minor == PY_MINOR_VERSION) return 0;
     char message[240];
-    std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, full_name, "does not match", run_major, run_minor);
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, full_name, "does not match", run_major, run_minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
@@ -90,8 +91,8 @@ int ModuleRecord::exec(PyObject* module) {
     // 1. Run once per process.
     if (module_) {
         if (module_.get() == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.", desc_.short_name);
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     desc_.short_name);
         return -1;
     }
     // 2. Record the module and its dictionary.
@@ -203,9 +204,10 @@ int ModuleRecord::make_code_objects() {
         Ref varnames = Ref::steal(PyTuple_New(definition.nparams));
         Ref argcount = integer(definition.nparams);
         if (!empty || !varnames || !argcount) return -1;
-        for (int i = 0; i < definition.nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(name(definition.params[i].name)));
-        Ref code = call_method(empty.get(), replace.get(), {argcount.get(), varnames.get(), argcount.get(), flags.get()},
-                               kwnames.get());
+        for (int i = 0; i < definition.nparams; ++i)
+            PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(name(definition.params[i].name)));
+        Ref code = call_method(empty.get(), replace.get(),
+                               {argcount.get(), varnames.get(), argcount.get(), flags.get()}, kwnames.get());
         if (!code) return -1;
         codes.push_back(std::move(code));
     }
@@ -218,7 +220,8 @@ int ModuleRecord::define_function(std::size_t index) {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) return -1;
     for (int i = 0; i < definition.nparams; ++i) {
-        if (PyDict_SetItem(annotations.get(), name(definition.params[i].name), name(definition.params[i].annotation)) < 0) return -1;
+        const Parameter& param = definition.params[i];
+        if (PyDict_SetItem(annotations.get(), name(param.name), name(param.annotation)) < 0) return -1;
     }
     if (PyDict_SetItemString(annotations.get(), "return", name(definition.return_annotation)) < 0) return -1;
     PyObject* defaults = definition.defaults >= 0 ? constant(definition.defaults) : nullptr;

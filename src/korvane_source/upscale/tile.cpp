@@ -60,6 +60,7 @@ const char* const texts[] = {TILE_NAMES(X)};
 
 // ---- constants ---------------------------------------------------------------------
 
+// clang-format off: one line per kind of constant
 namespace c {
 enum : int {
     int0, int1, int2, int4, int16, int128, int_minus1,
@@ -68,6 +69,7 @@ enum : int {
     kw_mode, kw_padding, kw_dtype, kw_sigma,
     count
 };
+// clang-format on
 }  // namespace c
 
 const int cached_builtins[] = {n::range};
@@ -441,6 +443,7 @@ const Parameter p_add_padding[] = {
     {n::patch_size, n::a_int, Check::exact_int},
     {n::overlap, n::a_int, Check::exact_int},
 };
+// clang-format off: one parameter a line
 const Parameter p_merge_tiles[] = {
     {n::tiles, n::a_tiles, Check::exact_list},
     {n::original_shape, n::a_shape, Check::exact_tuple},
@@ -449,6 +452,7 @@ const Parameter p_merge_tiles[] = {
     {n::tile_size, n::a_int, Check::exact_int},
     {n::overlap, n::a_int, Check::exact_int},
 };
+// clang-format on
 const Parameter p_gaussian[] = {
     {n::size, n::a_int, Check::exact_int},
     {n::sigma, n::a_int, Check::exact_int},

@@ -78,6 +78,7 @@ const char* const texts[] = {DIMENTION_NAMES(X)};
 
 // ---- constants ---------------------------------------------------------------------
 
+// clang-format off: one line per kind of constant
 namespace c {
 enum : int {
     int0, int1, int2, int3, int4, int_minus1,
@@ -87,6 +88,7 @@ enum : int {
     kw_resize, kw_options, kw_axis, kw_dtype, kw_roll,
     count
 };
+// clang-format on
 }  // namespace c
 
 const int cached_builtins[] = {n::ValueError, n::range};
@@ -116,6 +118,7 @@ int store_tuple(kv::ModuleRecord& r, int slot, Ref t) {
 int make_tuples(kv::ModuleRecord& r) {
     auto k = [&](int i) { return r.constant(i); };
     auto s = [&](int i) { return r.name(i); };
+    // clang-format off: one constant a line
     bool failed = store_tuple(r, c::axes_0231, kv::tuple({k(c::int0), k(c::int2), k(c::int3), k(c::int1)})) < 0 ||
            store_tuple(r, c::axes_120, kv::tuple({k(c::int1), k(c::int2), k(c::int0)})) < 0 ||
            store_tuple(r, c::axes_0312, kv::tuple({k(c::int0), k(c::int3), k(c::int1), k(c::int2)})) < 0 ||
@@ -132,6 +135,7 @@ int make_tuples(kv::ModuleRecord& r) {
            store_tuple(r, c::kw_axis, kv::tuple({s(n::axis)})) < 0 ||
            store_tuple(r, c::kw_dtype, kv::tuple({s(n::dtype)})) < 0 ||
            store_tuple(r, c::kw_roll, kv::tuple({s(n::shift), s(n::axis)})) < 0;
+    // clang-format on
     return failed ? -1 : 0;
 }
 
@@ -487,7 +491,8 @@ PyObject* image_to_batch(const Call& call) {
 
 /// image_to_batch(image, scalefactor=..., size=..., mean=..., swap_rb=..., layout=...).
 Ref convert_one(const Call& call, PyObject* image) {
-    return call_global(call, n::image_to_batch, {image, call.arg(1), call.arg(2), call.arg(3), call.arg(4), call.arg(5)},
+    return call_global(call, n::image_to_batch,
+                       {image, call.arg(1), call.arg(2), call.arg(3), call.arg(4), call.arg(5)},
                        constant(call, c::kw_options));
 }
 
@@ -737,9 +742,11 @@ PyObject* pixelshift_fuse(const Call& call) {
         // Enlarge by repetition, roll into place, accumulate; one result at a time.
         Ref up = kv::item(preds, k.get());
         if (!up) return nullptr;
-        up = kv::call_method(up.get(), name(call, n::repeat), {dim, constant(call, c::int1)}, constant(call, c::kw_axis));
+        up = kv::call_method(up.get(), name(call, n::repeat), {dim, constant(call, c::int1)},
+                             constant(call, c::kw_axis));
         if (!up) return nullptr;
-        up = kv::call_method(up.get(), name(call, n::repeat), {dim, constant(call, c::int2)}, constant(call, c::kw_axis));
+        up = kv::call_method(up.get(), name(call, n::repeat), {dim, constant(call, c::int2)},
+                             constant(call, c::kw_axis));
         if (!up) return nullptr;
         Ref shift = kv::tuple({ij[0].get(), ij[1].get()});
         if (!shift) return nullptr;
@@ -806,8 +813,8 @@ const Parameter p_fuse[] = {
 enum : int { f_guess, f_batch_to_images, f_images_to_batch, f_image_to_batch, f_pixelshift, f_fuse, f_count };
 const kv::FunctionSpec functions[] = {
     {n::guess_image_layout, n::doc_guess_image_layout, p_guess, 1, n::a_layout, -1, guess_image_layout, 1},
-    {n::batch_to_images, n::doc_batch_to_images, p_batch_to_images, 5, n::a_list_of_arrays,
-     c::defaults_batch_to_images, batch_to_images, 2},
+    {n::batch_to_images, n::doc_batch_to_images, p_batch_to_images, 5, n::a_list_of_arrays, c::defaults_batch_to_images,
+     batch_to_images, 2},
     {n::images_to_batch, n::doc_images_to_batch, p_images_to_batch, 6, n::a_ndarray, c::defaults_image_to_batch,
      images_to_batch, 3},
     {n::image_to_batch, n::doc_image_to_batch, p_image_to_batch, 6, n::a_ndarray, c::defaults_image_to_batch,
