@@ -267,7 +267,7 @@ _EXPORTS.update(
     nan=numpy.nan,
 )
 # CuPy re-exports NumPy's scalar types, so these are the very same objects.
-for _name in (
+SCALAR_TYPE_NAMES = (
     "bool_",
     "int8",
     "int16",
@@ -282,23 +282,29 @@ for _name in (
     "float64",
     "complex64",
     "complex128",
-):
+)
+for _name in SCALAR_TYPE_NAMES:
     _EXPORTS[_name] = getattr(numpy, _name)
 
 
-def make_module():
-    """Build a new, unregistered stand-in module object named ``cupy``."""
-    _require_numpy2()
-    doc = f"{__doc__}\nThis stand-in runs on NumPy {numpy.__version__}.\n"
+def module_shell(doc, origin, exports):
+    """A new, unregistered module named ``cupy`` holding ``exports``."""
     module = types.ModuleType("cupy", doc)
     # No loader: the import system cannot load or reload it. The origin says what it is.
-    spec = importlib.machinery.ModuleSpec("cupy", None, origin=__file__)
+    spec = importlib.machinery.ModuleSpec("cupy", None, origin=origin)
     # Marks the module as fully imported, so the import system takes no lock on it.
     spec._initializing = False
     module.__spec__ = spec
     module.__loader__ = None
     module.__package__ = ""
-    module.__dict__.update(_EXPORTS)
+    module.__dict__.update(exports)
+    return module
+
+
+def make_module():
+    """Build a new, unregistered stand-in module object named ``cupy``."""
+    _require_numpy2()
+    module = module_shell(f"{__doc__}\nThis stand-in runs on NumPy {numpy.__version__}.\n", __file__, _EXPORTS)
     module.__version__ = VERSION
     module.__korvane_stand_in__ = True
     module.__korvane_backend__ = "numpy"

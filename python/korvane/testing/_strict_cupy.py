@@ -28,14 +28,13 @@ CuPy.
 
 import builtins
 import contextlib
-import importlib.machinery
 import operator
 import types
 from typing import ClassVar
 
 import numpy
 
-from korvane.testing._numpy_cupy import _require_numpy2
+from korvane.testing._numpy_cupy import SCALAR_TYPE_NAMES, _require_numpy2, module_shell
 
 _IMPLICIT = (
     "Implicit conversion to a NumPy array is not allowed. Please use `.get()` to construct a NumPy array explicitly."
@@ -789,43 +788,15 @@ _EXPORTS.update(
     nan=numpy.nan,
     __version__=f"0.0.0+strict.numpy.{numpy.__version__}",
 )
-# CuPy re-exports NumPy's scalar types, so these are the very same objects.
-for _name in (
-    "bool_",
-    "int8",
-    "int16",
-    "int32",
-    "int64",
-    "uint8",
-    "uint16",
-    "uint32",
-    "uint64",
-    "intp",
-    "float16",
-    "float32",
-    "float64",
-    "complex64",
-    "complex128",
-    "integer",
-    "floating",
-    "number",
-    "generic",
-):
+# CuPy re-exports NumPy's scalar types and abstract scalar classes, so these are the very same objects.
+for _name in (*SCALAR_TYPE_NAMES, "intp", "integer", "floating", "number", "generic"):
     _EXPORTS[_name] = getattr(numpy, _name)
 
 
 def make_module():
     """Build a new, unregistered strict stand-in module named ``cupy``."""
     _require_numpy2()
-    module = types.ModuleType("cupy", __doc__)
-    # No loader: the import system cannot load or reload it. The origin says what it is.
-    spec = importlib.machinery.ModuleSpec("cupy", None, origin=__file__)
-    # Marks the module as fully imported, so the import system takes no lock on it.
-    spec._initializing = False
-    module.__spec__ = spec
-    module.__loader__ = None
-    module.__package__ = ""
-    module.__dict__.update(_EXPORTS)
+    module = module_shell(__doc__, __file__, _EXPORTS)
     module.cuda = _cuda()
     module.__korvane_stand_in__ = True
     module.__korvane_strict__ = True
