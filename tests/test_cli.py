@@ -1,7 +1,9 @@
 """``python -m korvane upscale`` on small real ONNX graphs: results, picture modes, refusals."""
 
+import gc
 import subprocess
 import sys
+import warnings
 
 import numpy
 import pytest
@@ -13,6 +15,7 @@ pytest.importorskip("onnxruntime")
 
 from onnx import TensorProto, helper, numpy_helper  # noqa: E402
 
+from korvane import _pictures as pictures  # noqa: E402
 from korvane.cli import main  # noqa: E402
 from korvane.testing import count_syncs, make_strict_cupy  # noqa: E402
 from korvane.upscale import upscale_tiled  # noqa: E402
@@ -58,6 +61,7 @@ def graphs(tmp_path_factory):
     return {
         "dynamic": x2_graph(folder / "dynamic.onnx", ["n", 3, "h", "w"], ["n", 3, "H", "W"], mixing()),
         "fixed": x2_graph(folder / "fixed.onnx", [3, 3, 16, 16], [3, 3, 32, 32], mixing()),
+        "fixed batch": x2_graph(folder / "batch.onnx", [3, 3, "h", "w"], [3, 3, "H", "W"], mixing()),
         "repeat": x2_graph(folder / "repeat.onnx", ["n", 3, "h", "w"], ["n", 3, "H", "W"], repeating()),
         "repeat grey": x2_graph(folder / "grey.onnx", ["n", 1, "h", "w"], ["n", 1, "H", "W"], repeating(1)),
     }
@@ -176,6 +180,36 @@ def test_picture_modes_come_back_enlarged_in_their_own_mode(
     if written_mode == "RGBA":
         # Alpha is enlarged on its own: the transparent and opaque halves stay apart, at twice the size.
         assert (planes[:, :38, 3] == 0).all() and (planes[:, 42:, 3] == 255).all()
+
+
+def test_a_fixed_batch_graph_takes_padded_batches_of_any_tile_size(graphs):
+    host = numpy.random.default_rng(4).random((30, 40, 3), dtype=numpy.float32)
+    fixed_batch = OnnxModel(graphs["fixed batch"], provider="cpu")
+    dynamic = OnnxModel(graphs["dynamic"], provider="cpu")
+    for tile_size in (8, 16):  # one model object: its padding buffer must follow the tile size
+        numpy.testing.assert_array_equal(
+            upscale_tiled(host, fixed_batch, tile_size=tile_size, overlap=2, batch_size=2),
+            upscale_tiled(host, dynamic, tile_size=tile_size, overlap=2, batch_size=2),
+        )
+
+
+def test_a_failed_write_leaves_a_file_of_the_same_temporary_name_alone(tmp_path, monkeypatch):
+    monkeypatch.setattr(pictures.secrets, "token_hex", lambda n: "cafe")
+    other = tmp_path / ".out.png.cafe.part"
+    other.write_text("someone else's")
+    with pytest.raises(pictures.PictureError, match="File exists"):
+        pictures.write_picture(tmp_path / "out.png", numpy.zeros((4, 4, 3), numpy.uint8))
+    assert other.read_text() == "someone else's" and not (tmp_path / "out.png").exists()
+
+
+def test_a_truncated_file_is_refused_and_closed(tmp_path):
+    Image.fromarray(smooth(64, 64, 3)).save(tmp_path / "in.png")
+    (tmp_path / "cut.png").write_bytes((tmp_path / "in.png").read_bytes()[:200])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ResourceWarning)
+        with pytest.raises(pictures.PictureError, match="cannot read"):
+            pictures.read_picture(tmp_path / "cut.png")
+        gc.collect()  # an unclosed file would warn as it is collected
 
 
 def test_device_batches_cross_to_onnx_runtime_once_each_way(graphs, monkeypatch):

@@ -137,6 +137,7 @@ def drifting(s):
         ((129, 257, 1), numpy.float64, 64, 8, 3, 5, False),
         ((70, 41, 2), numpy.int32, 24, 0, 2, 4, False),
         ((40, 30, 3), numpy.float32, 16, 4, 2, 3, True),  # a NumPy picture: the map comes to the host
+        ((6, 10, 3), numpy.float32, 2, 0, 4, 4, False),  # tiny tiles: the enlarged tile is what counts
     ],
 )
 def test_merge_tiles_window_equals_the_tile_road_bit_for_bit(
@@ -381,6 +382,15 @@ def test_an_array_window_for_another_scale_is_refused_at_batch_0(xp):
     assert str(caught.value) == (
         "window: shape (24, 24) is for scale 3, but the model output for batch 0 has "
         "scale 2 (expected window shape (16, 16))"
+    )
+
+
+def test_merge_tiles_window_with_an_enlarged_tile_below_4_is_refused_at_batch_0(xp):
+    with pytest.raises(ValueError) as caught:
+        upscale_tiled(xp.zeros((8, 8, 3)), enlarge(1), tile_size=2, overlap=0, window="merge_tiles")
+    assert str(caught.value) == (
+        "window: 'merge_tiles' needs tile_size * scale >= 4 (its map's sigma is a quarter of that and "
+        "must not be 0), got 2 * 1 for the model output of batch 0"
     )
 
 

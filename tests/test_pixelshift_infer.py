@@ -102,6 +102,16 @@ def test_bad_input_is_refused_before_the_model_runs(xp, image, kwargs, error, me
     assert str(caught.value) == message
 
 
+@pytest.mark.parametrize("dtype", [numpy.uint8, numpy.bool_])
+def test_scalefactor_needs_a_floating_point_image(xp, dtype):
+    with pytest.raises(TypeError) as caught:
+        pixelshift_infer(xp.zeros((8, 8, 3), dtype=dtype), never_called, scalefactor=1.0)
+    assert str(caught.value) == (
+        f"image: scalefactor needs a floating-point image, got {numpy.dtype(dtype)}; convert it first "
+        "(korvane.utils.dtypes.to_float32)"
+    )
+
+
 @pytest.mark.parametrize(
     "shapes, message",
     [

@@ -23,9 +23,17 @@ def array_module(array):
     return numpy
 
 
+def module_of(value):
+    """The array module of ``value`` (as :func:`array_module`), or None where it is no array."""
+    xp = array_module(value)
+    if xp is numpy and not isinstance(value, numpy.ndarray):
+        return None
+    return xp
+
+
 def require_array(array, func_name):
     """Return the array module of ``array``; raise TypeError if it is no array."""
-    xp = array_module(array)
-    if xp is numpy and not isinstance(array, numpy.ndarray):
+    xp = module_of(array)
+    if xp is None:
         raise TypeError(f"{func_name}() expects a NumPy or CuPy array, got {type(array).__name__}")
     return xp

@@ -9,7 +9,7 @@ import sys
 
 import numpy
 
-from korvane._arrays import array_module
+from korvane._arrays import module_of
 
 
 def type_name(value):
@@ -43,8 +43,8 @@ def check_model(model):
 
 def check_image(image):
     """Return the array module of an (H, W, C) array of a real dtype with no empty axis."""
-    xp = array_module(image)
-    if xp is numpy and not isinstance(image, numpy.ndarray):
+    xp = module_of(image)
+    if xp is None:
         raise TypeError(f"image: expected a CuPy or NumPy array, got {describe(image)}")
     if image.ndim != 3:
         raise ValueError(f"image: expected an (H, W, C) array, got shape {tuple(image.shape)}")
@@ -90,8 +90,7 @@ class ModelOutput:
     def check(self, output, index, first, count):
         where = f"model output for batch {index} ({self.items} {first} to {first + count - 1})"
         h, w = self.size
-        module = array_module(output)
-        if module is not self.xp or (module is numpy and not isinstance(output, numpy.ndarray)):
+        if module_of(output) is not self.xp:
             raise TypeError(f"{where}: expected an array of {self.xp.__name__}, got {type_name(output)}")
         if output.dtype.kind not in "biuf":
             raise TypeError(f"{where}: expected a real dtype, got {output.dtype}")

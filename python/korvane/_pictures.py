@@ -94,7 +94,11 @@ def _open(path):
             # Large pictures are what this is for; Pillow's hard limit (DecompressionBombError) still holds.
             warnings.simplefilter("ignore", Image.DecompressionBombWarning)
             picture = Image.open(path)
-            picture.load()
+            try:
+                picture.load()
+            except BaseException:
+                picture.close()
+                raise
     except Image.DecompressionBombError as exc:
         raise PictureError(f"{path} is too large to read safely: {exc}") from None
     except OSError as exc:  # UnidentifiedImageError included
@@ -142,13 +146,18 @@ def _samples(path, picture):
     return Picture(numpy.asarray(picture.convert("RGB")), None, 255, mode, icc)
 
 
+def to_unit(xp, values, maximum):
+    """Integer samples 0..maximum (host, any shape) as a new float32 array of module ``xp`` in [0, 1]."""
+    array = xp.asarray(values).astype(xp.float32)
+    array /= numpy.float32(maximum)
+    return array
+
+
 def to_samples(xp, array, maximum, dtype):
     """Float samples in [0, 1] (any shape, of module ``xp``) as integers 0..maximum; ``array`` is overwritten."""
-    # The NumPy stand-in for cupy has no rint of its own; NumPy's runs on its arrays.
-    rint = getattr(xp, "rint", None) or numpy.rint
     array.clip(0.0, 1.0, out=array)
     array *= maximum
-    rint(array, out=array)
+    xp.rint(array, out=array)
     return array.astype(dtype)
 
 
@@ -177,6 +186,9 @@ def write_picture(path, values, alpha=None, icc_profile=None):
     try:
         # O_EXCL: never write through a file someone else made; 0o666 lets the umask decide, as for any new file.
         descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    except OSError as exc:  # nothing was made here, so nothing is removed
+        raise PictureError(f"cannot write {path}: {exc}") from None
+    try:
         with os.fdopen(descriptor, "wb") as stream:
             image.save(stream, format=fmt, **options)
         os.replace(temporary, path)

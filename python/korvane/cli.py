@@ -192,8 +192,9 @@ def _channels_for(picture, model, path):
 
 def _to_unit(xp, values, maximum, channels):
     """Integer samples to float32 in [0, 1], (H, W, channels), on module ``xp``."""
-    array = xp.asarray(values).astype(xp.float32)
-    array /= numpy.float32(maximum)
+    from korvane._pictures import to_unit
+
+    array = to_unit(xp, values, maximum)
     if array.ndim == 2:
         array = array[:, :, None]
     if array.shape[2] != channels:  # a grey picture for an RGB model
@@ -259,9 +260,6 @@ def run_upscale(args):
             f"overlap {_size(overlap)}",
             EXIT_USAGE,
         )
-    if args.window == "merge_tiles" and tile[0] < 4:
-        # Its map's sigma is a quarter of the enlarged tile, and must not be 0.
-        raise CommandError(f"--window merge_tiles needs tiles of at least 4 pixels, got {tile[0]}", EXIT_USAGE)
     alpha = picture.alpha
     if alpha is not None and not pictures.HAS_ALPHA[fmt]:
         note(f"{fmt} has no alpha channel: the alpha of {args.input} is left out")
@@ -329,12 +327,10 @@ def _upscale(args, model, picture, channels, tile, overlap, batch):
 
 def _upscaled_alpha(xp, alpha, alpha_maximum, shape, maximum, dtype):
     # Models take colour only: the alpha plane is enlarged with bilinear resampling.
-    from korvane._pictures import to_samples
+    from korvane._pictures import to_samples, to_unit
     from korvane.transform.resize import INTER_LINEAR, resize
 
-    plane = xp.asarray(alpha).astype(xp.float32)
-    plane /= numpy.float32(alpha_maximum)
-    plane = resize(plane, (shape[1], shape[0]), interpolation=INTER_LINEAR)
+    plane = resize(to_unit(xp, alpha, alpha_maximum), (shape[1], shape[0]), interpolation=INTER_LINEAR)
     return _host(xp, to_samples(xp, plane, maximum, dtype))
 
 

@@ -121,6 +121,8 @@ sqrt = _elementwise(numpy.sqrt)
 abs = _elementwise(numpy.absolute)
 floor = _elementwise(numpy.floor)
 rint = _elementwise(numpy.rint)
+multiply = _elementwise(numpy.multiply)
+divide = _elementwise(numpy.divide)
 maximum = _elementwise(numpy.maximum)
 minimum = _elementwise(numpy.minimum)
 
@@ -232,6 +234,8 @@ _EXPORTS = {
         abs,
         floor,
         rint,
+        multiply,
+        divide,
         maximum,
         minimum,
         array,

@@ -18,7 +18,7 @@ check of its weights; the result stays on the image's device.
 
 import numpy
 
-from korvane._arrays import array_module
+from korvane._arrays import module_of
 from korvane._checks import (
     ModelOutput,
     check_image,
@@ -186,12 +186,6 @@ def _normalised_profiles(profile, axis, scale):
     return table
 
 
-def _ufunc(xp, name):
-    # CuPy and NumPy have their own; the NumPy stand-in only has the array protocol, through
-    # which NumPy's ufunc runs on the stand-in's arrays, `out=` included.
-    return getattr(xp, name, None) or getattr(numpy, name)
-
-
 # ---- accumulators ---------------------------------------------------------------------------------
 
 
@@ -202,7 +196,6 @@ class _Accumulator:
         self.xp, self.grid, self.scale, self.channels = xp, grid, scale, channels
         th, tw = grid.tile_size
         self.canvas = xp.zeros((grid.rows.extent * scale, grid.cols.extent * scale, channels), dtype=xp.float32)
-        self.multiply = _ufunc(xp, "multiply")
         # One enlarged tile, weighted and turned to HWC before it is added to the canvas.
         self.weighted = xp.empty((th * scale, tw * scale, channels), dtype=xp.float32)
 
@@ -219,7 +212,7 @@ class _Accumulator:
         weighted = self.weighted[:h, :w]
         # Channel by channel: each product is written once, straight into HWC order.
         for c in range(self.channels):
-            self.multiply(output[c], weights, out=weighted[:, :, c])
+            self.xp.multiply(output[c], weights, out=weighted[:, :, c])
         return weighted
 
     def result(self):
@@ -243,7 +236,7 @@ class _SeparableAccumulator(_Accumulator):
 
     def _weights(self, tile, h, w):
         weights = self.tile_weights[:h, :w]
-        self.multiply(self.row_weights[tile.row, :h, None], self.col_weights[tile.col, None, :w], out=weights)
+        self.xp.multiply(self.row_weights[tile.row, :h, None], self.col_weights[tile.col, None, :w], out=weights)
         return weights
 
 
@@ -258,9 +251,8 @@ class _ArrayWindowAccumulator(_Accumulator):
         return self.window[:h, :w]
 
     def result(self):
-        divide = _ufunc(self.xp, "divide")
         for c in range(self.channels):
-            divide(self.canvas[:, :, c], self.weight_sums, out=self.canvas[:, :, c])
+            self.xp.divide(self.canvas[:, :, c], self.weight_sums, out=self.canvas[:, :, c])
         return self.canvas
 
 
@@ -302,7 +294,7 @@ class _MergeTilesAccumulator(_Accumulator):
             for c in range(self.channels):
                 as_float32[:, :, c] = batch[b, c, :h, :w]
             product = self.product[:h, :w]
-            self.multiply(as_float32, self.gaussian[:h, :w], out=product)
+            self.xp.multiply(as_float32, self.gaussian[:h, :w], out=product)
             region = self.canvas[y : y + h, x : x + w]
             region += product
             sums = self.weight_sums[y : y + h, x : x + w]
@@ -310,9 +302,8 @@ class _MergeTilesAccumulator(_Accumulator):
 
     def result(self):
         self.weight_sums += self.EPSILON
-        divide = _ufunc(self.xp, "divide")
         for c in range(self.channels):
-            divide(self.canvas[:, :, c], self.weight_sums, out=self.canvas[:, :, c])
+            self.xp.divide(self.canvas[:, :, c], self.weight_sums, out=self.canvas[:, :, c])
         return self.canvas
 
 
@@ -398,8 +389,8 @@ def _check_window(xp, window, tile_size, overlap):
                 f"{tile_size} and overlap {overlap}"
             )
         return window, None
-    module = array_module(window)
-    if module is numpy and not isinstance(window, numpy.ndarray):
+    module = module_of(window)
+    if module is None:
         raise TypeError(f"window: expected a window name or an array, got {describe(window)}")
     if module is not xp and module is not numpy:
         raise TypeError(
@@ -553,7 +544,13 @@ def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, wind
 def _accumulator(xp, grid, expected, window, window_scale, weight_sums, index):
     scale, channels = expected.scale, expected.channels
     if isinstance(window, str) and window == "merge_tiles":
-        gaussian = _merge_tiles_gaussian(xp, grid.rows.tile * scale)
+        size = grid.rows.tile * scale
+        if size < 4:
+            raise ValueError(
+                f"window: 'merge_tiles' needs tile_size * scale >= 4 (its map's sigma is a quarter of "
+                f"that and must not be 0), got {grid.rows.tile} * {scale} for the model output of batch {index}"
+            )
+        gaussian = _merge_tiles_gaussian(xp, size)
         return _MergeTilesAccumulator(xp, grid, scale, channels, gaussian)
     if isinstance(window, str):
         return _SeparableAccumulator(xp, grid, scale, channels, window)

@@ -155,6 +155,7 @@ class OnnxModel:
         self._cupy = cupy
         self._read_graph()
         self._host_batch = self._device_batch = self._device_out = self._binding = None
+        self._device_out_for = None  # the input shape (less the batch) _device_out was made for
         self._device_id = cupy.cuda.Device().id if cupy is not None else 0
 
     # ---- set-up --------------------------------------------------------------------------------
@@ -232,7 +233,11 @@ class OnnxModel:
     # ---- running -------------------------------------------------------------------------------
 
     def __call__(self, batch):
-        """Run an NCHW batch; the result is an array of the batch's module."""
+        """Run an NCHW batch; the result is an array of the batch's module.
+
+        On the CUDA provider the result is a view of a buffer that the next call writes
+        into: use it, or copy it, before calling again.
+        """
         xp = array_module(batch)
         if self.provider == "cuda" and xp is self._cupy:
             return self._run_on_device(batch)
@@ -254,7 +259,7 @@ class OnnxModel:
         full = self._full_batch(count)
         feed = batch
         if full is not None:
-            if self._host_batch is None:
+            if self._host_batch is None or self._host_batch.shape[1:] != tuple(batch.shape[1:]):
                 self._host_batch = numpy.zeros((full,) + tuple(batch.shape[1:]), self.dtype)
             feed = self._host_batch
             feed[:count] = batch
@@ -292,7 +297,7 @@ class OnnxModel:
         binding = self._binding
         binding.bind_input(self.input_name, "cuda", self._device_id, self.dtype, tuple(feed.shape), feed.data.ptr)
         out = self._device_out
-        if out is not None and out.shape[0] >= rows:
+        if out is not None and self._device_out_for == tuple(feed.shape[1:]) and out.shape[0] >= rows:
             out = out[:rows]
             binding.bind_output(
                 self.output_name, "cuda", self._device_id, self.output_dtype, tuple(out.shape), out.data.ptr
@@ -311,6 +316,7 @@ class OnnxModel:
             ) from None
         if out is None:
             out = self._adopt_output(binding.get_outputs()[0], rows)
+            self._device_out_for = tuple(feed.shape[1:])
         return out if full is None else out[:count]
 
     def _adopt_output(self, value, rows):

@@ -40,4 +40,8 @@ class OnnxModel:
     output_dtype: numpy.dtype[Any]
     def __init__(self, path: str | os.PathLike[str], provider: _Provider = "auto") -> None: ...
     def __call__(self, batch: _ArrayT) -> _ArrayT:
-        """Run an NCHW batch; the result is an array of the batch's module."""
+        """Run an NCHW batch; the result is an array of the batch's module.
+
+        On the CUDA provider the result is a view of a buffer that the next call writes
+        into: use it, or copy it, before calling again.
+        """

@@ -47,12 +47,12 @@ def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=
     Parameters
     ----------
     image : (H, W, C) CuPy array (or the NumPy stand-in), any real dtype
-        H and W multiples of ``dim``; 3 channels with ``swap_rb`` or ``mean``. It is never
-        modified (the split works in place when it does not swap channels, so it then gets
-        a copy).
+        H and W multiples of ``dim``; 3 channels with ``swap_rb`` or ``mean``; floating point
+        with ``scalefactor``. The split scales and subtracts in the image's own dtype, so
+        a mean on an integer image wraps round where it exceeds a value. It is never modified (the split works in place when it does not swap channels, so
+        it then gets a copy).
     model : callable
-        Takes a (B, C, H/dim, W/dim) chunk, B <= ``batch_size``, of the split's dtype
-        (the image's, or float where ``scalefactor`` or ``mean`` made it so) and returns
+        Takes a (B, C, H/dim, W/dim) chunk, B <= ``batch_size``, of the image's dtype, and returns
         (B, C', H/dim*s, W/dim*s) of the same array module, for a whole number s >= 1
         read from the first chunk.
     dim : int
@@ -105,7 +105,12 @@ def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=
     if swap_rb and channels != 3:
         raise ValueError(f"image: swap_rb=True needs 3 channels, got shape {image.shape}")
     _check_mean(mean, channels)
-    bar = progress_bar(progress, dim * dim, "sub-image")
+    if scalefactor is not None and image.dtype.kind != "f":
+        # The split multiplies in place, in the image's dtype, which cannot hold the product.
+        raise TypeError(
+            f"image: scalefactor needs a floating-point image, got {image.dtype}; "
+            "convert it first (korvane.utils.dtypes.to_float32)"
+        )
 
     from korvane.utils import dimention
 
@@ -114,6 +119,7 @@ def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=
     subs = dimention.image_to_batch_pixelshift(image, dim, scalefactor, mean, swap_rb)
     expected = ModelOutput(xp, subs.shape[2:], "sub-images")
     acc = hits = None
+    bar = progress_bar(progress, dim * dim, "sub-image")
     try:
         for index, start in enumerate(range(0, dim * dim, batch_size)):
             chunk = subs[start : start + batch_size]
