@@ -49,8 +49,9 @@ def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=
     image : (H, W, C) CuPy array (or the NumPy stand-in), any real dtype
         H and W multiples of ``dim``; 3 channels with ``swap_rb`` or ``mean``; floating point
         with ``scalefactor``. The split scales and subtracts in the image's own dtype, so
-        a mean on an integer image wraps round where it exceeds a value. It is never modified (the split works in place when it does not swap channels, so
-        it then gets a copy).
+        a mean on an integer image wraps round where it exceeds a value. It is never
+        modified (the split works in place when it does not swap channels, so it then gets
+        a copy).
     model : callable
         Takes a (B, C, H/dim, W/dim) chunk, B <= ``batch_size``, of the image's dtype, and returns
         (B, C', H/dim*s, W/dim*s) of the same array module, for a whole number s >= 1
