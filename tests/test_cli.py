@@ -136,50 +136,88 @@ MODES = [
     ("RGBA", "repeat", ".png", "RGBA", ""),
     ("RGBA", "repeat", ".jpeg", "RGB", "korvane: note: JPEG has no alpha channel: the alpha of {input} is left out\n"),
     ("P", "repeat", ".png", "RGB", ""),
+    ("L with a transparent colour", "repeat", ".png", "LA", ""),
+    ("RGB with a transparent colour", "repeat", ".png", "RGBA", ""),
+    (
+        "I;16 with a transparent colour",
+        "repeat",
+        ".png",
+        "I;16",
+        "korvane: note: the transparent colour of {input} (16-bit greyscale) is left out\n",
+    ),
+    # Converted to sRGB through the colour profile, and no longer tagged with it.
+    ("LAB", "repeat", ".png", "RGB", ""),
+    ("GIF of 2 frames", "repeat", ".png", "RGB", "korvane: note: {input} has 2 frames (or pages): only the first is upscaled\n"),
 ]
 
 
-def write_mode(path, mode):
-    """A smooth picture in ``mode``, and its samples as the command line reads them (colour, alpha, maximum)."""
-    if mode in ("L", "I;16"):
-        maximum = 65535 if mode == "I;16" else 255
+def write_mode(folder, mode):
+    """A smooth picture in ``mode``: its path, and its colour samples and maximum as the command line reads them."""
+    path = folder / "in.png"
+    if mode.split()[0] in ("L", "I;16"):
+        maximum = 65535 if mode.startswith("I;16") else 255
         grey = smooth(30, 40, 1, maximum)
-        Image.fromarray(grey).save(path)
-        return grey, None, maximum
+        keyed = "transparent" in mode
+        if keyed:
+            grey[:, :10] = 0  # the key, a value the smooth picture never takes
+        Image.fromarray(grey).save(path, **({"transparency": 0} if keyed else {}))
+        return path, grey, maximum
     rgb = smooth(30, 40, 3)
     if mode == "RGBA":
         alpha = numpy.zeros((30, 40), numpy.uint8)
         alpha[:, 20:] = 255
         Image.fromarray(numpy.dstack([rgb, alpha])).save(path)
-        return rgb, alpha, 255
+        return path, rgb, 255
     picture = Image.fromarray(rgb)
+    if mode == "RGB with a transparent colour":
+        rgb[:, :10] = 0
+        Image.fromarray(rgb).save(path, transparency=(0, 0, 0))
+        return path, rgb, 255
+    if mode == "LAB":
+        from PIL import ImageCms
+
+        lab = ImageCms.createProfile("LAB")
+        to_lab = ImageCms.buildTransform(ImageCms.createProfile("sRGB"), lab, "RGB", "LAB")
+        path = folder / "in.tif"
+        ImageCms.applyTransform(picture, to_lab).save(path, icc_profile=ImageCms.ImageCmsProfile(lab).tobytes())
+        return path, rgb, 255
+    if mode.startswith("GIF"):
+        path = folder / "in.gif"
+        frames = [picture.quantize(256), Image.fromarray(255 - rgb).quantize(256)]
+        frames[0].save(path, save_all=True, append_images=frames[1:])
+        with Image.open(path) as first:
+            return path, numpy.asarray(first.convert("RGB")), 255
     if mode == "P":
         picture = picture.quantize(64)
         rgb = numpy.asarray(picture.convert("RGB"))
     picture.save(path)
-    return rgb, None, 255
+    return path, rgb, 255
 
 
 @pytest.mark.parametrize("mode, graph, suffix, written_mode, noted", MODES)
 def test_picture_modes_come_back_enlarged_in_their_own_mode(
     tmp_path, capsys, graphs, mode, graph, suffix, written_mode, noted
 ):
-    source = tmp_path / "in.png"
-    colour, _, maximum = write_mode(source, mode)
+    source, colour, maximum = write_mode(tmp_path, mode)
     code, _, err = run(capsys, source, tmp_path / f"out{suffix}", "--onnx", graphs[graph], "--tile-size", "16")
     assert code == 0, err
     assert err == noted.format(input=source)
     with Image.open(tmp_path / f"out{suffix}") as written:
-        assert written.mode == written_mode
+        assert written.mode == written_mode and "icc_profile" not in written.info
         planes = numpy.asarray(written).astype(int)
-    if written_mode != mode and maximum > 255:
+    if written_mode != mode.split()[0] and maximum > 255:
         colour = numpy.rint(colour / 257)  # written at 8 bits
     expected = colour.repeat(2, axis=0).repeat(2, axis=1).astype(int)
-    shown = planes if expected.ndim == 2 else planes[..., :3]
-    assert numpy.abs(shown - expected).max() <= (8 if suffix in (".jpg", ".jpeg") else 0)  # JPEG is lossy
-    if written_mode == "RGBA":
-        # Alpha is enlarged on its own: the transparent and opaque halves stay apart, at twice the size.
-        assert (planes[:, :38, 3] == 0).all() and (planes[:, 42:, 3] == 255).all()
+    if expected.ndim == 2:
+        shown = planes if planes.ndim == 2 else planes[..., 0]
+    else:
+        shown = planes[..., :3]
+    tolerance = 8 if suffix in (".jpg", ".jpeg") or mode == "LAB" else 0  # JPEG is lossy; 8-bit LAB rounds
+    assert numpy.abs(shown - expected).max() <= tolerance
+    if written_mode in ("RGBA", "LA"):
+        # Alpha is enlarged on its own: transparent and opaque parts stay apart, at twice the size.
+        border = 40 if mode == "RGBA" else 20
+        assert (planes[:, : border - 2, -1] == 0).all() and (planes[:, border + 2 :, -1] == 255).all()
 
 
 def test_a_fixed_batch_graph_takes_padded_batches_of_any_tile_size(graphs):

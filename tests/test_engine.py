@@ -222,6 +222,13 @@ GOOD = ((8, 8, 3), numpy.float32)
         (GOOD, dict(tile_size=(0, 8)), ValueError, "tile_size: expected positive sizes, got (0, 8)"),
         (
             GOOD,
+            dict(tile_size=(8, 2**64)),
+            ValueError,
+            "tile_size: expected sizes <= 9223372036854775807, got (8, 18446744073709551616)",
+        ),
+        (GOOD, dict(batch_size=2**63), ValueError, "batch_size: expected an int <= 9223372036854775807, got 9223372036854775808"),
+        (
+            GOOD,
             dict(tile_size=16, overlap=16),
             ValueError,
             "overlap: expected 0 <= overlap < tile_size on each axis, got overlap (16, 16) with tile_size (16, 16)",
@@ -397,13 +404,15 @@ def test_merge_tiles_window_with_an_enlarged_tile_below_4_is_refused_at_batch_0(
 # ---- progress and imports ---------------------------------------------------------------------------
 
 
-def test_progress_bar_goes_to_stderr(xp, capsys):
+@pytest.mark.parametrize("terminal", [True, False])
+def test_progress_bar_goes_to_stderr_on_a_terminal_only(xp, capsys, monkeypatch, terminal):
     pytest.importorskip("tqdm")
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: terminal)
     host, image = picture(xp, (20, 20, 3))
     out = upscale_tiled(image, enlarge(1), tile_size=8, overlap=2, batch_size=4, progress=True)
     numpy.testing.assert_allclose(xp.asnumpy(out), enlarged(host, 1), rtol=1e-6)
     captured = capsys.readouterr()
-    assert captured.out == "" and "9/9" in captured.err
+    assert captured.out == "" and ("9/9" in captured.err) == terminal and ("\r" in captured.err) == terminal
 
 
 def test_progress_without_tqdm_is_an_import_error(xp, monkeypatch):

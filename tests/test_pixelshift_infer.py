@@ -46,13 +46,14 @@ def manual_road(xp, image, model, dim, chunk, scalefactor, mean, swap_rb):
         ((9, 6, 3), numpy.float64, 3, 2, dict(scalefactor=2.0, mean=0.25, swap_rb=False), network(2)),
         ((8, 8, 1), numpy.uint8, 2, 3, dict(swap_rb=False), network(1, channels=1)),
         ((10, 10, 3), numpy.int16, 1, 1, dict(mean=[3]), network(3, channels=2)),
+        ((8, 8, 3), numpy.float32, 2, 4, dict(mean=numpy.float32(0.1)), network()),
+        ((8, 8, 3), numpy.float32, 2, 4, dict(mean=numpy.array([0.1, 0.2, 0.3])), network()),
     ],
 )
 def test_equals_the_manual_road_bit_for_bit(xp, shape, dtype, dim, batch_size, options, model):
     host, image = picture(xp, shape, dtype)
-    expected = manual_road(
-        xp, image, model, dim, batch_size, options.get("scalefactor"), options.get("mean"), options.get("swap_rb", True)
-    )
+    mean = numpy.asarray(options.get("mean")).tolist()  # the split itself takes Python numbers only
+    expected = manual_road(xp, image, model, dim, batch_size, options.get("scalefactor"), mean, options.get("swap_rb", True))
     out = pixelshift_infer(image, model, dim, batch_size, **options)
     assert out.shape == expected.shape and out.dtype == numpy.float32
     numpy.testing.assert_array_equal(xp.asnumpy(out), xp.asnumpy(expected))
@@ -84,6 +85,13 @@ def never_called(x):
             dict(mean=(0.1, 0.2)),
             ValueError,
             "mean: expected a number or a sequence of 1 or 3 numbers, got 2 values",
+        ),
+        ((8, 8, 3), dict(mean="abc"), TypeError, "mean: expected a number or a sequence of 1 or 3 numbers, got str 'abc'"),
+        (
+            (8, 8, 3),
+            dict(mean=(0.1, "b", 0.3)),
+            TypeError,
+            "mean: expected a number or a sequence of 1 or 3 numbers, got tuple (0.1, 'b', 0.3)",
         ),
         (
             (8, 8, 1),

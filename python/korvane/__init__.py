@@ -16,4 +16,11 @@ from korvane._backend import use_numpy
 
 __all__ = ["__version__", "use_numpy"]
 
-_backend.install()
+try:
+    _backend.install()
+except ValueError as exc:
+    # A bad KORVANE_BACKEND: a traceback for code that imports korvane, one error line
+    # for the command line, whose main() reports what is kept here.
+    if not _backend.started_as_command_line():
+        raise
+    _backend.environment_error = exc

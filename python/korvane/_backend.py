@@ -145,6 +145,20 @@ class NativeModuleFinder:
         return spec
 
 
+# The refusal of a bad KORVANE_BACKEND when the package was imported by the command line.
+environment_error = None
+
+
+def started_as_command_line():
+    """True while ``python -m korvane`` (or the ``korvane`` command) is starting up.
+
+    While ``-m`` locates its module it imports the parent packages with ``sys.argv[0]``
+    set to ``"-m"``; the console command's script is named ``korvane``.
+    """
+    first = sys.argv[0] if sys.argv else ""
+    return first == "-m" or os.path.basename(first) == "korvane"
+
+
 def install():
     """Put the finder first on ``sys.meta_path`` (once) and apply ``KORVANE_BACKEND``."""
     if NativeModuleFinder not in sys.meta_path:

@@ -28,12 +28,22 @@ def is_int(value):
     return isinstance(value, (int, numpy.integer)) and not isinstance(value, (bool, numpy.bool_))
 
 
-def check_int(name, value, least):
+# Sizes and counts beyond this fit no array index (NumPy's and CuPy's are 64-bit).
+LARGEST = 2**63 - 1
+
+
+def check_int(name, value, least, most=LARGEST):
     if not is_int(value):
         raise TypeError(f"{name}: expected an int, got {describe(value)}")
-    if value < least:
-        raise ValueError(f"{name}: expected an int >= {least}, got {value}")
+    if not least <= value <= most:
+        bound = f">= {least}" if value < least else f"<= {most}"
+        raise ValueError(f"{name}: expected an int {bound}, got {value}")
     return int(value)
+
+
+def is_real(value):
+    """A real number: int or float, NumPy's integer and floating scalars included, bool not."""
+    return isinstance(value, (int, float, numpy.integer, numpy.floating)) and not isinstance(value, (bool, numpy.bool_))
 
 
 def check_model(model):
@@ -67,14 +77,18 @@ def host_flags(xp, *flags):
 
 
 def progress_bar(progress, total, unit):
-    """A tqdm bar on stderr when ``progress`` is true, else None; ImportError without tqdm."""
+    """A tqdm bar on stderr when ``progress`` is true, else None; ImportError without tqdm.
+
+    ``disable=None``: tqdm draws only when stderr is a terminal, so a log file or a pipe
+    gets no carriage-return frames (as on the command line).
+    """
     if not progress:
         return None
     try:
         from tqdm import tqdm
     except ImportError:
         raise ImportError("progress=True needs tqdm: pip install tqdm (or korvane[demo])") from None
-    return tqdm(total=total, unit=unit, file=sys.stderr)
+    return tqdm(total=total, unit=unit, file=sys.stderr, disable=None)
 
 
 class ModelOutput:

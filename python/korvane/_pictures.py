@@ -6,8 +6,10 @@ module that computes. Writing goes to a temporary file in the output's folder, r
 over the output only once it is complete.
 """
 
+import contextlib
 import os
 import secrets
+import stat
 import warnings
 from pathlib import Path
 
@@ -45,28 +47,53 @@ def output_format(path):
     return FORMATS[suffix]
 
 
+def _name_max(folder):
+    try:
+        return os.pathconf(folder, "PC_NAME_MAX")
+    except (OSError, ValueError, AttributeError):
+        return 255
+
+
 def check_output_folder(path):
+    """Refuse an output path that cannot be written, before any work is done."""
     path = Path(path)
-    if path.is_dir():
-        raise PictureError(f"{path} is a folder; give a file name for the output")
-    folder = path.parent
-    if not folder.is_dir():
-        raise PictureError(f"cannot write {path}: there is no folder {folder}")
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise PictureError(f"cannot write {path}: the folder {folder} is not writable")
+    try:
+        if path.is_dir():
+            raise PictureError(f"{path} is a folder; give a file name for the output")
+        folder = path.parent
+        if not folder.is_dir():
+            raise PictureError(f"cannot write {path}: there is no folder {folder}")
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise PictureError(f"cannot write {path}: the folder {folder} is not writable")
+        limit = _name_max(folder)
+    except OSError as exc:  # a name too long for the system, say
+        raise PictureError(f"cannot write {path}: {exc.strerror or exc}") from None
+    if len(os.fsencode(path.name)) > limit:
+        raise PictureError(f"cannot write {path}: the file name is longer than {limit} bytes")
+
+
+def same_file(first, second):
+    """True if the two paths name one file (a link or another spelling included)."""
+    try:
+        return os.path.samefile(first, second)
+    except (OSError, ValueError):
+        return False
 
 
 class Picture:
     """A picture's samples: ``values`` (H, W) grey or (H, W, 3) RGB, uint8 or uint16; ``alpha`` (H, W) or None.
 
     ``maximum`` is the value of full intensity (255 or 65535), ``mode`` Pillow's mode of the file,
-    ``icc_profile`` the file's colour profile (bytes) or None.
+    ``icc_profile`` the file's colour profile (bytes) where it describes ``values``' colour space
+    (RGB or greyscale), else None. ``notes`` says what reading left out (later frames, a
+    transparent colour, a colour profile), one sentence each.
     """
 
-    __slots__ = ("alpha", "icc_profile", "maximum", "mode", "values")
+    __slots__ = ("alpha", "icc_profile", "maximum", "mode", "notes", "values")
 
-    def __init__(self, values, alpha, maximum, mode, icc_profile=None):
+    def __init__(self, values, alpha, maximum, mode, icc_profile=None, notes=()):
         self.values, self.alpha, self.maximum, self.mode, self.icc_profile = values, alpha, maximum, mode, icc_profile
+        self.notes = list(notes)
 
     @property
     def grey(self):
@@ -85,9 +112,13 @@ class Picture:
 def _open(path):
     Image, _ = pillow()
     path = Path(path)
-    if not path.exists():
+    try:
+        exists, folder = path.exists(), path.is_dir()
+    except OSError as exc:  # a name too long for the system, say
+        raise PictureError(f"cannot read {path}: {exc.strerror or exc}") from None
+    if not exists:
         raise PictureError(f"no such file: {path}")
-    if path.is_dir():
+    if folder:
         raise PictureError(f"{path} is a folder, not a picture file")
     try:
         with warnings.catch_warnings():
@@ -101,9 +132,19 @@ def _open(path):
                 raise
     except Image.DecompressionBombError as exc:
         raise PictureError(f"{path} is too large to read safely: {exc}") from None
-    except OSError as exc:  # UnidentifiedImageError included
-        raise PictureError(f"cannot read {path} as a picture: {exc}") from None
+    except MemoryError:
+        raise
+    except Exception as exc:
+        # Damaged files fail in many ways inside Pillow's decoders: OSError, but also
+        # SyntaxError (a broken PNG chunk), ValueError (bad dimensions, a tile outside
+        # the picture) and others. Each is the file's fault, so each is one line.
+        raise PictureError(f"cannot read {path} as a picture: {_reason(exc)}") from None
     return picture
+
+
+def _reason(exc):
+    text = " ".join(str(exc).split()) or type(exc).__name__
+    return text if len(text) <= 200 else text[:197] + "..."
 
 
 def read_picture(path):
@@ -112,20 +153,78 @@ def read_picture(path):
     Greyscale ("1", "L", "LA") stays greyscale; 16-bit greyscale ("I;16" and its byte
     orders) is read at full precision, and 32-bit integer greyscale ("I") as 16-bit,
     clipped to 0..65535. Palette pictures become RGB, or RGB with alpha where they have
-    a transparent colour; CMYK, YCbCr, LAB and HSV become RGB. Colour is 8 bits per
-    channel: Pillow reads 16-bit colour files at 8 bits. The EXIF orientation is applied.
+    a transparent colour (greyscale and RGB with a transparent colour likewise); LAB, and
+    CMYK with its own colour profile, are converted to sRGB through that profile; other
+    CMYK, YCbCr and HSV become RGB by Pillow's conversion. Colour is 8 bits per channel:
+    Pillow reads 16-bit colour files at 8 bits. The EXIF orientation is applied. Only the
+    first frame of an animation or the first page of a multi-page file is read, and
+    :attr:`Picture.notes` says so.
     """
     _, ImageOps = pillow()
     with _open(path) as original:
         try:
-            return _samples(path, ImageOps.exif_transpose(original) or original)
-        except (OSError, ValueError) as exc:  # a truncated file found while converting, say
-            raise PictureError(f"cannot read {path} as a picture: {exc}") from None
+            frames = getattr(original, "n_frames", 1)
+            picture = _samples(path, ImageOps.exif_transpose(original) or original)
+        except PictureError:
+            raise
+        except MemoryError:
+            raise
+        except Exception as exc:  # a truncated file found while converting, say
+            raise PictureError(f"cannot read {path} as a picture: {_reason(exc)}") from None
+    if frames > 1:
+        picture.notes.insert(0, f"{path} has {frames} frames (or pages): only the first is upscaled")
+    return picture
+
+
+# ICC colour-space signatures (bytes 16 to 19 of a profile's header) of what korvane writes.
+_GREY_SPACE, _RGB_SPACE = b"GRAY", b"RGB "
+_SPACE_NAMES = {b"CMYK": "CMYK", b"Lab ": "Lab", b"XYZ ": "XYZ", b"YCbr": "YCbCr", b"HSV ": "HSV", b"GRAY": "grey"}
+
+
+def profile_space(icc):
+    """The colour-space signature of an ICC profile (b"RGB ", b"GRAY", b"CMYK", ...), or None."""
+    return bytes(icc[16:20]) if icc and len(icc) >= 128 else None
+
+
+def _kept_profile(path, icc, grey, notes):
+    """``icc`` if it describes the samples korvane writes (greyscale or RGB), else None and a note."""
+    if not icc:
+        return None
+    space = profile_space(icc)
+    if space == (_GREY_SPACE if grey else _RGB_SPACE):
+        return icc
+    shown = _SPACE_NAMES.get(space, repr(space)) if space is not None else "an unreadable"
+    kind = "greyscale" if grey else "RGB"
+    notes.append(f"the colour profile of {path} describes {shown} colour, not {kind}: the result has no profile")
+    return None
+
+
+def _to_srgb(picture, icc):
+    """LAB, or CMYK with its own profile, through ImageCms to sRGB; None where that cannot be done."""
+    try:
+        import io
+
+        from PIL import ImageCms
+    except ImportError:
+        return None
+    try:
+        if picture.mode == "LAB":
+            source = ImageCms.createProfile("LAB")
+        elif picture.mode == "CMYK" and profile_space(icc) == b"CMYK":
+            source = ImageCms.ImageCmsProfile(io.BytesIO(icc))
+        else:
+            return None
+        transform = ImageCms.buildTransform(source, ImageCms.createProfile("sRGB"), picture.mode, "RGB")
+        return ImageCms.applyTransform(picture, transform)
+    except (ImageCms.PyCMSError, OSError, ValueError):
+        return None
 
 
 def _samples(path, picture):
     mode = picture.mode
     icc = picture.info.get("icc_profile")
+    transparent = "transparency" in picture.info
+    notes = []
     if mode == "F":
         raise PictureError(
             f"{path}: 32-bit floating-point pictures (mode F) are not supported; save it with 8 or 16 bits per sample"
@@ -134,16 +233,24 @@ def _samples(path, picture):
         values = numpy.asarray(picture)
         if mode == "I":
             values = numpy.clip(values, 0, 65535)
-        return Picture(values.astype(numpy.uint16), None, 65535, mode, icc)
-    if mode in ("1", "L"):
-        return Picture(numpy.asarray(picture.convert("L")), None, 255, mode, icc)
-    if mode in ("LA", "La"):
+        if transparent:
+            # A colour key does not survive resampling, and Pillow has no 16-bit grey with alpha.
+            notes.append(f"the transparent colour of {path} (16-bit greyscale) is left out")
+        return Picture(values.astype(numpy.uint16), None, 65535, mode, _kept_profile(path, icc, True, notes), notes)
+    if mode in ("LA", "La") or (mode in ("1", "L") and transparent):
         planes = numpy.asarray(picture.convert("LA"))
-        return Picture(planes[..., 0].copy(), planes[..., 1].copy(), 255, mode, icc)
-    if mode in ("RGBA", "RGBa", "PA") or (mode == "P" and "transparency" in picture.info):
+        alpha = planes[..., 1].copy()
+        return Picture(planes[..., 0].copy(), alpha, 255, mode, _kept_profile(path, icc, True, notes), notes)
+    if mode in ("1", "L"):
+        return Picture(numpy.asarray(picture.convert("L")), None, 255, mode, _kept_profile(path, icc, True, notes))
+    if mode in ("RGBA", "RGBa", "PA") or (mode in ("P", "RGB") and transparent):
         planes = numpy.asarray(picture.convert("RGBA"))
-        return Picture(numpy.ascontiguousarray(planes[..., :3]), planes[..., 3].copy(), 255, mode, icc)
-    return Picture(numpy.asarray(picture.convert("RGB")), None, 255, mode, icc)
+        values, alpha = numpy.ascontiguousarray(planes[..., :3]), planes[..., 3].copy()
+        return Picture(values, alpha, 255, mode, _kept_profile(path, icc, False, notes), notes)
+    converted = _to_srgb(picture, icc) if mode in ("LAB", "CMYK") else None
+    if converted is not None:
+        return Picture(numpy.asarray(converted), None, 255, mode, None, notes)
+    return Picture(numpy.asarray(picture.convert("RGB")), None, 255, mode, _kept_profile(path, icc, False, notes), notes)
 
 
 def to_unit(xp, values, maximum):
@@ -162,8 +269,22 @@ def to_samples(xp, array, maximum, dtype):
 
 
 def _temporary_name(path):
+    """A hidden name beside ``path`` that fits the folder's limit on name length."""
     path = Path(path)
-    return path.with_name(f".{path.name}.{secrets.token_hex(4)}.part")
+    suffix = f".{secrets.token_hex(4)}.part"
+    room = _name_max(path.parent) - len(os.fsencode(suffix)) - 1
+    name = os.fsencode(path.name)[: max(room, 1)]
+    # Cut on a whole character: a partial UTF-8 sequence would not decode back.
+    return path.with_name("." + name.decode(errors="ignore") + suffix)
+
+
+def _existing_mode(path):
+    """The permission bits of the file ``path`` replaces, or None when there is none."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return stat.S_IMODE(status.st_mode) if stat.S_ISREG(status.st_mode) else None
 
 
 def write_picture(path, values, alpha=None, icc_profile=None):
@@ -172,7 +293,8 @@ def write_picture(path, values, alpha=None, icc_profile=None):
     The format is the extension's (:data:`FORMATS`). 16-bit greyscale is written as 16-bit
     to PNG and TIFF; JPEG takes 8 bits and no alpha, so the caller reduces those first.
     The file appears complete or not at all: the samples go to a temporary file in the
-    same folder, which is renamed over ``path`` once written and removed on any failure.
+    same folder, which is renamed over ``path`` once written and removed on any failure
+    (an interruption included). A file that is replaced keeps its permission bits.
     """
     Image, _ = pillow()
     fmt = output_format(path)
@@ -189,14 +311,15 @@ def write_picture(path, values, alpha=None, icc_profile=None):
     except OSError as exc:  # nothing was made here, so nothing is removed
         raise PictureError(f"cannot write {path}: {exc}") from None
     try:
+        mode = _existing_mode(path)
         with os.fdopen(descriptor, "wb") as stream:
+            if mode is not None:
+                os.fchmod(stream.fileno(), mode)
             image.save(stream, format=fmt, **options)
         os.replace(temporary, path)
     except BaseException as exc:
-        try:
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
-        except FileNotFoundError:
-            pass
         if isinstance(exc, (OSError, ValueError)):
             raise PictureError(f"cannot write {path}: {exc}") from None
         raise

@@ -16,8 +16,11 @@ with ``korvane: note:``; stdout gets what was done.
 """
 
 import argparse
+import contextlib
 import os
+import signal
 import sys
+import threading
 import time
 
 import numpy
@@ -38,6 +41,37 @@ class CommandError(Exception):
     def __init__(self, message, code=EXIT_FAILURE):
         super().__init__(message)
         self.code = code
+
+
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP arrived: raised where the program is, so that cleanup code runs."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminate(signum, frame):
+    raise Terminated(signum)
+
+
+@contextlib.contextmanager
+def _stopping_on_signals():
+    """Turn SIGTERM and SIGHUP into :class:`Terminated` while the command runs.
+
+    Only where the signal would otherwise kill the process at once (its default action),
+    and only on the main thread, where Python runs signal handlers.
+    """
+    previous = {}
+    if threading.current_thread() is threading.main_thread():
+        for signum in (signal.SIGTERM, getattr(signal, "SIGHUP", None)):
+            if signum is not None and signal.getsignal(signum) is signal.SIG_DFL:
+                previous[signum] = signal.signal(signum, _terminate)
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 def note(message):
@@ -162,8 +196,13 @@ def _per_axis(option, given, fixed, default, what):
     return tuple(given)
 
 
-def _sizes(args, model):
-    """Tile size and batch size: the graph's where it fixes them, else the options'."""
+def _sizes(args, model, height, width):
+    """Tile size, overlap and batch size: the graph's where it fixes them, else the options'.
+
+    Along an axis where the model takes any size, a tile longer than the picture is cut
+    to the picture, so that one tile covers it without a tile-sized cost in memory and
+    time (``merge_tiles`` keeps square tiles, of at least 4 pixels).
+    """
     tile = _per_axis("--tile-size", args.tile_size, model.tile_size, DEFAULT_TILE, "tiles of")
     given = None if args.batch_size is None else (args.batch_size,)
     (batch,) = _per_axis("--batch-size", given, (model.batch_size,), DEFAULT_BATCH, "batches of")
@@ -171,6 +210,23 @@ def _sizes(args, model):
     if not all(0 <= o < t for o, t in zip(overlap, tile)):
         raise CommandError(
             f"--overlap {_size(overlap)} must be smaller than the tile size {_size(tile)} on each axis", EXIT_USAGE
+        )
+    extents = (height, width)
+    if args.window == "merge_tiles":
+        if model.tile_size == (None, None):
+            side = min(tile[0], max(max(extents), min(tile[0], 4)))
+            tile = (side, side)
+    else:
+        tile = tuple(t if fixed is not None else min(t, e) for t, fixed, e in zip(tile, model.tile_size, extents))
+    overlap = tuple(min(o, t - 1) for o, t in zip(overlap, tile))
+    if any(t > e for t, e in zip(tile, extents)):
+        from korvane.upscale.engine import TileGrid
+
+        padded = TileGrid(height, width, tile, overlap).padded_shape
+        note(
+            f"the model takes tiles of {_size(tile)}: the {width}x{height} picture is padded to "
+            f"{padded[1]}x{padded[0]}, so the model runs on {padded[0] * padded[1] / (height * width):.1f} times "
+            "its pixels"
         )
     return tile, overlap, batch
 
@@ -216,16 +272,54 @@ def _host(xp, array):
     return array if xp is numpy else xp.asnumpy(array)
 
 
-class _Counted:
-    """The model, with a progress bar moved on by every batch."""
+class _Watched:
+    """The model, checked on its first output and moving a progress bar on with every batch.
+
+    A result of a channel count korvane cannot write is refused at the first batch, not
+    after the whole picture.
+    """
 
     def __init__(self, model, bar):
-        self.model, self.bar = model, bar
+        self.model, self.bar, self.checked = model, bar, False
 
     def __call__(self, batch):
         result = self.model(batch)
-        self.bar.update(batch.shape[0])
+        if not self.checked and getattr(result, "ndim", 0) == 4:
+            self.checked = True
+            if result.shape[1] not in (1, 3):
+                raise CommandError(
+                    f"the model returns {result.shape[1]} channels; korvane writes 1 (greyscale) or 3 (RGB)"
+                )
+        if self.bar is not None:
+            self.bar.update(batch.shape[0])
         return result
+
+
+def _output_channels(model):
+    channels = getattr(model, "output_channels", None)
+    if channels is None and model.output_shape:
+        channels = model.output_shape[1]
+    return channels
+
+
+def _declared_scale(model):
+    """The scale the graph's fixed input and output heights give, or None."""
+    shapes = model.input_shape, model.output_shape
+    if not shapes[1] or getattr(model, "layout", "NCHW") != "NCHW":
+        return None
+    tile, out = shapes[0][2], shapes[1][2]
+    return out // tile if tile and out and out % tile == 0 else None
+
+
+def _load_model(args):
+    from korvane.upscale import onnx_model
+
+    try:
+        return onnx_model.OnnxModel(args.onnx, provider=args.provider)
+    except (ImportError, onnx_model.ModelError, RuntimeError) as exc:
+        raise CommandError(str(exc)) from None
+    except OSError as exc:
+        raise CommandError(f"cannot read the model {args.onnx}: {exc.strerror or exc}") from None
 
 
 def run_upscale(args):
@@ -242,24 +336,40 @@ def run_upscale(args):
         pictures.check_output_folder(args.output)
         pictures.pillow()
         onnx_model.import_onnxruntime()
-        picture = pictures.read_picture(args.input)
-        model = onnx_model.OnnxModel(args.onnx, provider=args.provider)
-    except (ImportError, pictures.PictureError, onnx_model.ModelError, RuntimeError) as exc:
+    except (ImportError, pictures.PictureError) as exc:
         raise CommandError(str(exc)) from None
-    except OSError as exc:
-        raise CommandError(f"cannot read the model {args.onnx}: {exc.strerror or exc}") from None
-    tile, overlap, batch = _sizes(args, model)
+    if pictures.same_file(args.input, args.output):
+        raise CommandError(f"{args.output} is the input file itself; give the result another name")
+    try:
+        picture = pictures.read_picture(args.input)
+    except pictures.PictureError as exc:
+        raise CommandError(str(exc)) from None
+    model = _load_model(args)
+    if getattr(model, "provider_note", None):
+        note(model.provider_note)
+    height, width = picture.values.shape[:2]
+    tile, overlap, batch = _sizes(args, model, height, width)
     channels = _channels_for(picture, model, args.input)
-    if model.output_shape and model.output_shape[1] not in (None, 1, 3):
+    if _output_channels(model) not in (None, 1, 3):
         raise CommandError(
-            f"the model returns {model.output_shape[1]} channels; korvane writes 1 (greyscale) or 3 (RGB)"
+            f"the model returns {_output_channels(model)} channels; korvane writes 1 (greyscale) or 3 (RGB)"
         )
-    if args.window == "merge_tiles" and (tile[0] != tile[1] or overlap[0] != overlap[1]):
-        raise CommandError(
-            f"--window merge_tiles needs square tiles and one overlap, got tiles {_size(tile)} and "
-            f"overlap {_size(overlap)}",
-            EXIT_USAGE,
-        )
+    if args.window == "merge_tiles":
+        if tile[0] != tile[1] or overlap[0] != overlap[1]:
+            raise CommandError(
+                f"--window merge_tiles needs square tiles and one overlap, got tiles {_size(tile)} and "
+                f"overlap {_size(overlap)}",
+                EXIT_USAGE,
+            )
+        scale = _declared_scale(model)
+        if scale is not None and tile[0] * scale < 4:
+            raise CommandError(
+                f"--window merge_tiles needs tiles of at least 4 pixels once enlarged; the model's "
+                f"tiles of {tile[0]} become {tile[0] * scale}",
+                EXIT_USAGE,
+            )
+    for text in picture.notes:
+        note(text)
     alpha = picture.alpha
     if alpha is not None and not pictures.HAS_ALPHA[fmt]:
         note(f"{fmt} has no alpha channel: the alpha of {args.input} is left out")
@@ -269,12 +379,11 @@ def run_upscale(args):
 
     result, scale = _upscale(args, model, picture, channels, tile, overlap, batch)
     xp = model.xp
+    _refuse_non_finite(xp, result)
     if result.shape[2] == 3 and picture.grey:
         result = _to_grey(xp, result)
     elif result.shape[2] == 1:
         result = result[:, :, 0]
-    elif result.shape[2] != 3:
-        raise CommandError(f"the model returns {result.shape[2]} channels; korvane writes 1 (greyscale) or 3 (RGB)")
     maximum, dtype = picture.maximum, picture.values.dtype
     if maximum > 255 and not pictures.HAS_16_BITS[fmt]:
         maximum, dtype = 255, numpy.uint8
@@ -296,6 +405,21 @@ def run_upscale(args):
     return 0
 
 
+def _refuse_non_finite(xp, result):
+    """Refuse a result with NaN or infinite samples: one check over the picture, on its device."""
+    from korvane._checks import host_flags
+
+    finite = xp.isfinite(result)
+    (good,) = host_flags(xp, finite.all())
+    if good:
+        return
+    bad = int(_host(xp, xp.count_nonzero(~finite)))
+    raise CommandError(
+        f"the model returned NaN or infinity in {bad} of the result's {finite.size} samples "
+        f"({100 * bad / finite.size:.3g}%); nothing was written"
+    )
+
+
 def _upscale(args, model, picture, channels, tile, overlap, batch):
     from korvane.upscale.engine import TileGrid, upscale_tiled
     from korvane.upscale.onnx_model import ModelRunError
@@ -310,9 +434,10 @@ def _upscale(args, model, picture, channels, tile, overlap, batch):
     height, width = image.shape[:2]
     grid = TileGrid(height, width, tile, overlap)
     bar = progress_bar(not args.no_progress, len(grid), "tiles", "tile")
-    run = model if bar is None else _Counted(model, bar)
     try:
-        result = upscale_tiled(image, run, tile_size=tile, overlap=overlap, batch_size=batch, window=args.window)
+        result = upscale_tiled(
+            image, _Watched(model, bar), tile_size=tile, overlap=overlap, batch_size=batch, window=args.window
+        )
     except (ValueError, TypeError) as exc:
         if str(exc).startswith("model output"):
             raise CommandError(f"the model's output does not fit: {exc}") from None
@@ -349,9 +474,14 @@ def build_parser():
 
 def main(argv=None):
     """Run the command line with ``argv`` (default ``sys.argv[1:]``); return the exit status."""
+    from korvane import _backend
+
     try:
-        args = build_parser().parse_args(argv)
-        return args.run(args)
+        with _stopping_on_signals():
+            if _backend.environment_error is not None:
+                raise CommandError(str(_backend.environment_error))
+            args = build_parser().parse_args(argv)
+            return args.run(args)
     except CommandError as exc:
         print(ERROR + str(exc), file=sys.stderr)
         return exc.code
@@ -363,6 +493,9 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("korvane: interrupted", file=sys.stderr)
         return 130
+    except Terminated as exc:
+        print(f"korvane: stopped by {signal.Signals(exc.signum).name}", file=sys.stderr)
+        return 128 + exc.signum
     except BrokenPipeError:
         # The reader of stdout went away (``| head``): stop quietly, as other tools do.
         sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - lives until the process ends

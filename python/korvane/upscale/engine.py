@@ -20,6 +20,7 @@ import numpy
 
 from korvane._arrays import module_of
 from korvane._checks import (
+    LARGEST,
     ModelOutput,
     check_image,
     check_int,
@@ -371,6 +372,8 @@ def _check_sizes(tile_size, overlap):
     overlap = _pair("overlap", overlap)
     if min(tile_size) < 1:
         raise ValueError(f"tile_size: expected positive sizes, got {tile_size}")
+    if max(tile_size) > LARGEST:
+        raise ValueError(f"tile_size: expected sizes <= {LARGEST}, got {tile_size}")
     if not all(0 <= o < t for o, t in zip(overlap, tile_size)):
         raise ValueError(
             f"overlap: expected 0 <= overlap < tile_size on each axis, got overlap {overlap} with tile_size {tile_size}"
@@ -486,7 +489,8 @@ def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, wind
         (square tiles, one overlap) gives, bit for bit, what ``merge_tiles`` returns for the
         same tiles passed through ``model`` one at a time.
     progress : bool
-        Show a tqdm bar over the tiles on stderr (needs tqdm).
+        Show a tqdm bar over the tiles on stderr (needs tqdm), drawn only when stderr is a
+        terminal.
 
     Returns
     -------
@@ -495,6 +499,10 @@ def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, wind
 
     Notes
     -----
+    The model's values are blended as they come: NaN or infinity in an output reach the
+    result unchecked (checking would cost a device sync per batch); the command line
+    checks the finished result once and refuses to write it.
+
     Every batch is weighted and added into the result as soon as the model returns it, so
     the call holds the result, one batch in, one batch out and a few tile-sized buffers.
     "hann", "gaussian" and "box" need no weight canvas; an array window and "merge_tiles"

@@ -6,7 +6,7 @@ called, so importing this module needs neither.
 
 import numpy
 
-from korvane._checks import ModelOutput, check_image, check_int, check_model, describe, progress_bar
+from korvane._checks import ModelOutput, check_image, check_int, check_model, describe, is_real, progress_bar
 
 
 def _check_scalefactor(scalefactor):
@@ -23,17 +23,25 @@ def _check_scalefactor(scalefactor):
 
 
 def _check_mean(mean, channels):
+    """``mean`` as the split takes it: a float, or a tuple of 1 or 3 floats; or None."""
     if mean is None:
-        return
-    if not isinstance(mean, (int, float)):
-        try:
-            length = len(mean)
-        except TypeError:
-            raise TypeError(f"mean: expected a number or a sequence of 1 or 3 numbers, got {describe(mean)}") from None
-        if length not in (1, 3):
-            raise ValueError(f"mean: expected a number or a sequence of 1 or 3 numbers, got {length} values")
+        return None
+    expected = "a number or a sequence of 1 or 3 numbers"
+    if is_real(mean):
+        values = (mean,)
+    elif isinstance(mean, (str, bytes)) or not hasattr(mean, "__len__") or not hasattr(mean, "__getitem__"):
+        raise TypeError(f"mean: expected {expected}, got {describe(mean)}")
+    else:
+        if len(mean) not in (1, 3):
+            raise ValueError(f"mean: expected {expected}, got {len(mean)} values")
+        values = tuple(mean[k] for k in range(len(mean)))
+        if not all(map(is_real, values)):
+            raise TypeError(f"mean: expected {expected}, got {describe(mean)}")
     if channels != 3:
         raise ValueError(f"mean: is subtracted per channel and needs 3 channels, got {channels}")
+    # NumPy scalars as Python floats: the split takes ints, floats and sequences of them.
+    values = tuple(float(v) for v in values)
+    return values[0] if is_real(mean) else values
 
 
 def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=None, swap_rb=True, progress=False):
@@ -63,7 +71,8 @@ def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=
     scalefactor, mean, swap_rb
         As in ``image_to_batch_pixelshift``; any real number is accepted as ``scalefactor``.
     progress : bool
-        Show a tqdm bar over the sub-images on stderr (needs tqdm).
+        Show a tqdm bar over the sub-images on stderr (needs tqdm), drawn only when stderr
+        is a terminal.
 
     Returns
     -------
@@ -105,7 +114,7 @@ def pixelshift_infer(image, model, dim=4, batch_size=16, scalefactor=None, mean=
         raise ValueError(f"image: height and width must be multiples of dim={dim}, got shape {image.shape}")
     if swap_rb and channels != 3:
         raise ValueError(f"image: swap_rb=True needs 3 channels, got shape {image.shape}")
-    _check_mean(mean, channels)
+    mean = _check_mean(mean, channels)
     if scalefactor is not None and image.dtype.kind != "f":
         # The split multiplies in place, in the image's dtype, which cannot hold the product.
         raise TypeError(
