@@ -1,6 +1,7 @@
 """``python -m korvane upscale`` on small real ONNX graphs: results, picture modes, refusals."""
 
 import gc
+import os
 import subprocess
 import sys
 import warnings
@@ -20,6 +21,7 @@ from korvane.cli import main  # noqa: E402
 from korvane.testing import count_syncs, make_strict_cupy  # noqa: E402
 from korvane.upscale import upscale_tiled  # noqa: E402
 from korvane.upscale.onnx_model import OnnxModel  # noqa: E402
+from mutants import mutants  # noqa: E402
 
 
 def x2_graph(path, input_shape, output_shape, weights, extra_input=False):
@@ -250,6 +252,87 @@ def test_a_truncated_file_is_refused_and_closed(tmp_path):
         gc.collect()  # an unclosed file would warn as it is collected
 
 
+def test_damaged_files_are_read_or_refused_in_one_error(tmp_path):
+    # Pillow's decoders fail in many ways on damaged files (scripts/fuzz-pictures.py runs more).
+    for index, (suffix, data) in enumerate(mutants(3000)):
+        path = tmp_path / f"mutant{suffix}"
+        path.write_bytes(data)
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                pictures.read_picture(path)
+        except pictures.PictureError:
+            pass
+        except Exception as exc:
+            pytest.fail(f"mutant {index}: {type(exc).__name__}: {exc}")
+
+
+def test_a_replaced_file_keeps_its_mode_and_the_longest_name_fits(tmp_path, capsys, graphs):
+    Image.fromarray(smooth(20, 20, 3)).save(tmp_path / "in.png")
+    target = tmp_path / ("x" * 251 + ".png")  # 255 bytes, the temporary name shortened to fit
+    target.write_bytes(b"old")
+    target.chmod(0o600)
+    code, _, err = run(capsys, tmp_path / "in.png", target, "--onnx", graphs["dynamic"])
+    assert (code, err) == (0, "")
+    assert target.stat().st_mode & 0o777 == 0o600 and target.read_bytes()[:4] == b"\x89PNG"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.png", target.name]
+
+
+SLOW_WRITE = """
+import os, signal, sys
+from PIL import Image
+save = Image.Image.save
+def interrupted(self, stream, *args, **kwargs):
+    stream.write(b"partial")
+    stream.flush()
+    os.kill(os.getpid(), signal.{signal})
+    save(self, stream, *args, **kwargs)
+Image.Image.save = interrupted
+from korvane.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("signal_name, code", [("SIGTERM", 143), ("SIGHUP", 129)])
+def test_a_signal_while_writing_leaves_no_temporary_file(tmp_path, graphs, signal_name, code):
+    Image.fromarray(smooth(20, 20, 3)).save(tmp_path / "in.png")
+    (tmp_path / "out").mkdir()
+    argv = ["upscale", str(tmp_path / "in.png"), str(tmp_path / "out" / "big.png"), "--onnx", graphs["dynamic"]]
+    result = subprocess.run(
+        [sys.executable, "-c", SLOW_WRITE.format(signal=signal_name), *argv],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert (result.returncode, result.stderr) == (code, f"korvane: stopped by {signal_name}\n")
+    assert list((tmp_path / "out").iterdir()) == []
+
+
+# Picture size, graph, options -> the summary's sizes, and the note.
+SIZES = [
+    # A tile longer than the picture is cut to it along each axis the model leaves open.
+    ((40, 50), "dynamic", ["--tile-size", "4096"], "tiles 40x50, overlap 16", ""),
+    ((1, 1), "dynamic", ["--tile-size", "4096"], "tiles 1, overlap 0", ""),
+    ((40, 50), "dynamic", ["--tile-size", "32x4096", "--overlap", "4"], "tiles 32x50, overlap 4", ""),
+    (
+        (10, 12),
+        "fixed",
+        [],
+        "tiles 16, overlap 4",
+        "korvane: note: the model takes tiles of 16: the 12x10 picture is padded to 16x16, so the model runs on "
+        "2.1 times its pixels\n",
+    ),
+]
+
+
+@pytest.mark.parametrize("shape, graph, options, summary, noted", SIZES)
+def test_tiles_fit_the_picture(tmp_path, capsys, graphs, shape, graph, options, summary, noted):
+    Image.fromarray(smooth(*shape, 3)).save(tmp_path / "in.png")
+    code, out, err = run(capsys, tmp_path / "in.png", tmp_path / "out.png", "--onnx", graphs[graph], *options)
+    assert (code, err) == (0, noted) and f"({summary}, " in out
+
+
 def test_device_batches_cross_to_onnx_runtime_once_each_way(graphs, monkeypatch):
     # A strict CuPy-like module: implicit host conversions raise, copies are counted.
     strict = make_strict_cupy()
@@ -264,8 +347,23 @@ def test_device_batches_cross_to_onnx_runtime_once_each_way(graphs, monkeypatch)
     numpy.testing.assert_array_equal(result.get(), upscale_tiled(host, model, tile_size=16, overlap=4, batch_size=4))
 
 
-def test_module_entry_point_runs_without_carriage_returns_in_a_pipe(tmp_path, graphs):
+@pytest.mark.parametrize(
+    "backend, code, message",
+    [
+        (None, 0, ""),
+        (
+            "cuda",
+            1,
+            "korvane: error: KORVANE_BACKEND='cuda' is not a korvane backend; accepted values: 'numpy', "
+            "'numpy-strict' (leave it unset or empty for CuPy)\n",
+        ),
+    ],
+)
+def test_module_entry_point_runs_without_carriage_returns_in_a_pipe(tmp_path, graphs, backend, code, message):
     Image.fromarray(smooth(40, 50, 3)).save(tmp_path / "in.png")
+    env = {k: v for k, v in os.environ.items() if k != "KORVANE_BACKEND"}
+    if backend is not None:
+        env["KORVANE_BACKEND"] = backend
     result = subprocess.run(
         [
             sys.executable,
@@ -283,9 +381,11 @@ def test_module_entry_point_runs_without_carriage_returns_in_a_pipe(tmp_path, gr
         text=True,
         timeout=120,
         check=False,
+        env=env,
     )
-    assert result.returncode == 0, result.stderr
-    assert "\r" not in result.stderr and result.stderr == ""  # tqdm stays quiet off a terminal
+    assert (result.returncode, result.stderr) == (code, message)  # tqdm stays quiet off a terminal
+    if code:
+        return
     assert f"{tmp_path / 'out.tif'} 100x80 in " in result.stdout
     with Image.open(tmp_path / "out.tif") as written:
         assert written.size == (100, 80)
@@ -357,6 +457,44 @@ def _shrinking(folder):
     return str(path)
 
 
+def _log_of_negatives(folder):
+    # log(x - 2) for x in [0, 1]: NaN everywhere.
+    path = folder / "nan.onnx"
+    graph = helper.make_graph(
+        [helper.make_node("Sub", ["x", "two"], ["d"]), helper.make_node("Log", ["d"], ["y"])],
+        "nan",
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["n", 3, "h", "w"])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["n", 3, "h", "w"])],
+        initializer=[numpy_helper.from_array(numpy.array(2, numpy.float32), "two")],
+    )
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)], ir_version=8), path)
+    return str(path)
+
+
+def _four_channels(folder):
+    # A 1x1 convolution to 4 channels, with the output's channel count left open.
+    path = folder / "four.onnx"
+    graph = helper.make_graph(
+        [helper.make_node("Conv", ["x", "w"], ["y"])],
+        "four",
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["n", 3, "h", "w"])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["n", "c", "h", "w"])],
+        initializer=[numpy_helper.from_array(numpy.ones((4, 3, 1, 1), numpy.float32), "w")],
+    )
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)], ir_version=8), path)
+    return str(path)
+
+
+def _one_pixel_tiles(folder):
+    return x2_graph(folder / "tiny.onnx", [1, 3, 1, 1], [1, 3, 2, 2], mixing())
+
+
+def _damaged(folder, name, at, value):
+    data = bytearray((folder / "in.png").read_bytes())
+    data[at] = value
+    (folder / name).write_bytes(data)
+
+
 def _text(folder):
     path = folder / "notes.onnx"
     path.write_text("not a graph")
@@ -378,6 +516,46 @@ REFUSALS = [
     ("missing.png", "out.png", "dynamic", [], None, 1, "no such file: {t}/missing.png"),
     ("out", "out.png", "dynamic", [], None, 1, "{t}/out is a folder, not a picture file"),
     ("notes.png", "out.png", "dynamic", [], None, 1, "cannot read {t}/notes.png as a picture: "),
+    ("broken.png", "out.png", "dynamic", [], None, 1, "cannot read {t}/broken.png as a picture: broken PNG file"),
+    ("ihdr.png", "out.png", "dynamic", [], None, 1, "cannot read {t}/ihdr.png as a picture: Truncated IHDR chunk\n"),
+    ("x" * 300 + ".png", "out.png", "dynamic", [], None, 1, "cannot read {t}/" + "x" * 300 + ".png: File name too long"),
+    ("in.png", "../in.png", "dynamic", [], None, 1, "{t}/out/../in.png is the input file itself; give the result"),
+    (
+        "in.png",
+        "x" * 252 + ".png",
+        "dynamic",
+        [],
+        None,
+        1,
+        "cannot write {t}/out/" + "x" * 252 + ".png: the file name is longer than 255 bytes\n",
+    ),
+    (
+        "in.png",
+        "out.png",
+        _log_of_negatives,
+        [],
+        None,
+        1,
+        "the model returned NaN or infinity in 6000 of the result's 6000 samples (100%); nothing was written\n",
+    ),
+    (
+        "in.png",
+        "out.png",
+        _four_channels,
+        [],
+        None,
+        1,
+        "the model returns 4 channels; korvane writes 1 (greyscale) or 3 (RGB)\n",
+    ),
+    (
+        "in.png",
+        "out.png",
+        _one_pixel_tiles,
+        ["--window", "merge_tiles"],
+        None,
+        2,
+        "--window merge_tiles needs tiles of at least 4 pixels once enlarged; the model's tiles of 1 become 2\n",
+    ),
     ("in.png", "out.webp", "dynamic", [], None, 2, "{t}/out/out.webp: unknown output extension '.webp'"),
     ("in.png", "nowhere/out.png", "dynamic", [], None, 1, "cannot write {t}/out/nowhere/out.png: there is no folder"),
     ("in.png", "out.png", "missing", [], None, 1, "cannot read the model {t}/missing.onnx: No such file or directory"),
@@ -485,6 +663,8 @@ def test_refusals_are_one_line_with_no_output_file(
 ):
     Image.fromarray(smooth(40, 50, 3)).save(tmp_path / "in.png")
     (tmp_path / "notes.png").write_text("not a picture")
+    _damaged(tmp_path, "broken.png", 36, 82)  # a chunk's length: Pillow's SyntaxError
+    _damaged(tmp_path, "ihdr.png", 11, 4)  # the header's length: Pillow's ValueError
     (tmp_path / "out").mkdir()
     model = graph(tmp_path) if callable(graph) else graphs.get(graph, str(tmp_path / "missing.onnx"))
     if change is not None:

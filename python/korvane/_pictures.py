@@ -57,19 +57,19 @@ def _name_max(folder):
 def check_output_folder(path):
     """Refuse an output path that cannot be written, before any work is done."""
     path = Path(path)
+    folder = path.parent
+    limit = _name_max(folder)
+    if len(os.fsencode(path.name)) > limit:
+        raise PictureError(f"cannot write {path}: the file name is longer than {limit} bytes")
     try:
         if path.is_dir():
             raise PictureError(f"{path} is a folder; give a file name for the output")
-        folder = path.parent
         if not folder.is_dir():
             raise PictureError(f"cannot write {path}: there is no folder {folder}")
         if not os.access(folder, os.W_OK | os.X_OK):
             raise PictureError(f"cannot write {path}: the folder {folder} is not writable")
-        limit = _name_max(folder)
-    except OSError as exc:  # a name too long for the system, say
+    except OSError as exc:  # a path too long for the system, say
         raise PictureError(f"cannot write {path}: {exc.strerror or exc}") from None
-    if len(os.fsencode(path.name)) > limit:
-        raise PictureError(f"cannot write {path}: the file name is longer than {limit} bytes")
 
 
 def same_file(first, second):

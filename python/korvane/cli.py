@@ -155,7 +155,8 @@ def _add_upscale(sub):
         "--tile-size",
         type=size_type("--tile-size"),
         metavar="N|HxW",
-        help=f"tile size for a model of dynamic size (default {DEFAULT_TILE}); a model of fixed size sets its own",
+        help=f"tile size for a model of dynamic size (default {DEFAULT_TILE}, cut to the picture where it is "
+        "shorter); a model of fixed size sets its own",
     )
     command.add_argument(
         "--overlap",
