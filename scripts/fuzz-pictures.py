@@ -15,9 +15,9 @@ import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 
-from mutants import mutants  # noqa: E402
+from korvane import _pictures as pictures
 
-from korvane import _pictures as pictures  # noqa: E402
+from mutants import mutants
 
 
 def main(count=20000, seed=0):

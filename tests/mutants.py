@@ -15,7 +15,13 @@ def seed_files():
 
     rgb = (numpy.random.default_rng(0).random((13, 17, 3)) * 255).astype(numpy.uint8)
     files = {}
-    for fmt, options in [("PNG", {}), ("JPEG", {}), ("GIF", {}), ("TIFF", {}), ("TIFF", {"compression": "tiff_deflate"})]:
+    for fmt, options in [
+        ("PNG", {}),
+        ("JPEG", {}),
+        ("GIF", {}),
+        ("TIFF", {}),
+        ("TIFF", {"compression": "tiff_deflate"}),
+    ]:
         stream = io.BytesIO()
         Image.fromarray(rgb).save(stream, format=fmt, **options)
         files[f"{fmt.lower()}{len(files)}"] = stream.getvalue()

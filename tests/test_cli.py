@@ -21,6 +21,7 @@ from korvane.cli import main  # noqa: E402
 from korvane.testing import count_syncs, make_strict_cupy  # noqa: E402
 from korvane.upscale import upscale_tiled  # noqa: E402
 from korvane.upscale.onnx_model import OnnxModel  # noqa: E402
+
 from mutants import mutants  # noqa: E402
 
 
@@ -149,7 +150,13 @@ MODES = [
     ),
     # Converted to sRGB through the colour profile, and no longer tagged with it.
     ("LAB", "repeat", ".png", "RGB", ""),
-    ("GIF of 2 frames", "repeat", ".png", "RGB", "korvane: note: {input} has 2 frames (or pages): only the first is upscaled\n"),
+    (
+        "GIF of 2 frames",
+        "repeat",
+        ".png",
+        "RGB",
+        "korvane: note: {input} has 2 frames (or pages): only the first is upscaled\n",
+    ),
 ]
 
 
@@ -518,7 +525,15 @@ REFUSALS = [
     ("notes.png", "out.png", "dynamic", [], None, 1, "cannot read {t}/notes.png as a picture: "),
     ("broken.png", "out.png", "dynamic", [], None, 1, "cannot read {t}/broken.png as a picture: broken PNG file"),
     ("ihdr.png", "out.png", "dynamic", [], None, 1, "cannot read {t}/ihdr.png as a picture: Truncated IHDR chunk\n"),
-    ("x" * 300 + ".png", "out.png", "dynamic", [], None, 1, "cannot read {t}/" + "x" * 300 + ".png: File name too long"),
+    (
+        "x" * 300 + ".png",
+        "out.png",
+        "dynamic",
+        [],
+        None,
+        1,
+        "cannot read {t}/" + "x" * 300 + ".png: File name too long",
+    ),
     ("in.png", "../in.png", "dynamic", [], None, 1, "{t}/out/../in.png is the input file itself; give the result"),
     (
         "in.png",

@@ -226,7 +226,12 @@ GOOD = ((8, 8, 3), numpy.float32)
             ValueError,
             "tile_size: expected sizes <= 9223372036854775807, got (8, 18446744073709551616)",
         ),
-        (GOOD, dict(batch_size=2**63), ValueError, "batch_size: expected an int <= 9223372036854775807, got 9223372036854775808"),
+        (
+            GOOD,
+            dict(batch_size=2**63),
+            ValueError,
+            "batch_size: expected an int <= 9223372036854775807, got 9223372036854775808",
+        ),
         (
             GOOD,
             dict(tile_size=16, overlap=16),

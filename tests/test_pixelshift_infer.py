@@ -53,7 +53,9 @@ def manual_road(xp, image, model, dim, chunk, scalefactor, mean, swap_rb):
 def test_equals_the_manual_road_bit_for_bit(xp, shape, dtype, dim, batch_size, options, model):
     host, image = picture(xp, shape, dtype)
     mean = numpy.asarray(options.get("mean")).tolist()  # the split itself takes Python numbers only
-    expected = manual_road(xp, image, model, dim, batch_size, options.get("scalefactor"), mean, options.get("swap_rb", True))
+    expected = manual_road(
+        xp, image, model, dim, batch_size, options.get("scalefactor"), mean, options.get("swap_rb", True)
+    )
     out = pixelshift_infer(image, model, dim, batch_size, **options)
     assert out.shape == expected.shape and out.dtype == numpy.float32
     numpy.testing.assert_array_equal(xp.asnumpy(out), xp.asnumpy(expected))
@@ -86,7 +88,12 @@ def never_called(x):
             ValueError,
             "mean: expected a number or a sequence of 1 or 3 numbers, got 2 values",
         ),
-        ((8, 8, 3), dict(mean="abc"), TypeError, "mean: expected a number or a sequence of 1 or 3 numbers, got str 'abc'"),
+        (
+            (8, 8, 3),
+            dict(mean="abc"),
+            TypeError,
+            "mean: expected a number or a sequence of 1 or 3 numbers, got str 'abc'",
+        ),
         (
             (8, 8, 3),
             dict(mean=(0.1, "b", 0.3)),

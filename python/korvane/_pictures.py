@@ -250,7 +250,9 @@ def _samples(path, picture):
     converted = _to_srgb(picture, icc) if mode in ("LAB", "CMYK") else None
     if converted is not None:
         return Picture(numpy.asarray(converted), None, 255, mode, None, notes)
-    return Picture(numpy.asarray(picture.convert("RGB")), None, 255, mode, _kept_profile(path, icc, False, notes), notes)
+    return Picture(
+        numpy.asarray(picture.convert("RGB")), None, 255, mode, _kept_profile(path, icc, False, notes), notes
+    )
 
 
 def to_unit(xp, values, maximum):
