@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import warnings
+from pathlib import Path
 
 import numpy
 import pytest
@@ -16,6 +17,7 @@ pytest.importorskip("onnxruntime")
 
 from onnx import TensorProto, helper, numpy_helper  # noqa: E402
 
+import korvane  # noqa: E402
 from korvane import _pictures as pictures  # noqa: E402
 from korvane.cli import main  # noqa: E402
 from korvane.testing import count_syncs, make_strict_cupy  # noqa: E402
@@ -521,7 +523,7 @@ def _cuda_is_here():
 # (input, output, model, extra options, environment change) -> exit status, the start of the error line.
 REFUSALS = [
     ("missing.png", "out.png", "dynamic", [], None, 1, "no such file: {t}/missing.png"),
-    ("out", "out.png", "dynamic", [], None, 1, "{t}/out is a folder, not a picture file"),
+    ("out", "out.png", "dynamic", [], None, 1, "no pictures to upscale in {t}/out (0 files left out)"),
     ("notes.png", "out.png", "dynamic", [], None, 1, "cannot read {t}/notes.png as a picture: "),
     ("broken.png", "out.png", "dynamic", [], None, 1, "cannot read {t}/broken.png as a picture: broken PNG file"),
     ("ihdr.png", "out.png", "dynamic", [], None, 1, "cannot read {t}/ihdr.png as a picture: Truncated IHDR chunk\n"),
@@ -571,7 +573,7 @@ REFUSALS = [
         2,
         "--window merge_tiles needs tiles of at least 4 pixels once enlarged; the model's tiles of 1 become 2\n",
     ),
-    ("in.png", "out.webp", "dynamic", [], None, 2, "{t}/out/out.webp: unknown output extension '.webp'"),
+    ("in.png", "out.bmp", "dynamic", [], None, 2, "{t}/out/out.bmp: unknown output extension '.bmp'"),
     ("in.png", "nowhere/out.png", "dynamic", [], None, 1, "cannot write {t}/out/nowhere/out.png: there is no folder"),
     ("in.png", "out.png", "missing", [], None, 1, "cannot read the model {t}/missing.onnx: No such file or directory"),
     ("in.png", "out.png", _text, [], None, 1, "{t}/notes.onnx is not a usable ONNX model: [ONNXRuntimeError]"),
@@ -688,3 +690,98 @@ def test_refusals_are_one_line_with_no_output_file(
     assert (got, out) == (code, "")
     assert err.startswith("korvane: error: " + message.format(t=tmp_path)) and err.count("\n") == 1, err
     assert list((tmp_path / "out").iterdir()) == []  # no result, no temporary file left behind
+
+
+# ---- many pictures ------------------------------------------------------------------------------------
+
+
+def folder_of_pictures(root):
+    """in/: three pictures, a hidden one, a text file, a damaged picture apart, and sub/e.png."""
+    source = root / "in"
+    (source / "sub").mkdir(parents=True)
+    for k, name in enumerate(["a.png", "b.jpg", "c.tif", ".hidden.png", "sub/e.png"]):
+        Image.fromarray(smooth(20 + 2 * k, 24, 3, seed=k)).save(source / name)
+    (source / "notes.txt").write_text("not a picture")
+    return source
+
+
+# Extra arguments (paths relative to the test's folder) -> exit status, files in out/, a line of the output.
+MANY = [
+    (["in", "out"], 0, {"a.png", "b.jpg", "c.tif"}, "3 done, 2 skipped (1 hidden, 1 not pictures), 0 failed"),
+    (["in/a.png", "in/c.tif", "out"], 0, {"a.png", "c.tif"}, "2 done, 0 skipped, 0 failed"),
+    (["in/*.png", "-o", "out"], 0, {"a.png"}, "1 done, 0 skipped, 0 failed"),
+    (["in", "out", "--recursive"], 0, {"a.png", "b.jpg", "c.tif", "sub/e.png"}, "4 done, 2 skipped"),
+    (["in/**/*.png", "out", "--recursive"], 0, {"a.png", "sub/e.png"}, "2 done, 0 skipped"),
+    (["in", "out", "--skip-existing"], 0, {"a.png", "b.jpg", "c.tif"}, "2 done, 3 skipped (1 existing, 1 hidden"),
+    (["in", "bad.png", "out"], 1, {"a.png", "b.jpg", "c.tif"}, "korvane: error: cannot read bad.png as a picture"),
+    (["in", "out", "--name", "{stem}_x{scale}.{ext}"], 0, {"a_x2.png", "b_x2.jpg", "c_x2.tif"}, "3 done"),
+    (["in/a.png", "in/b.jpg", "out", "--format", "webp"], 0, {"a.webp", "b.webp"}, "2 done"),
+    (["in/a.png", "in/c.tif", "out", "--outscale", "1.5"], 0, {"a.png", "c.tif"}, "x2 resized to x1.5"),
+    (["in/a.png", "in/b.jpg", "a.png"], 1, set(), "korvane: error: a.png is a file; several pictures need a folder"),
+    (["in", "in"], 1, set(), "korvane: error: in/a.png is the input file itself; give the result another name"),
+    (["in", "out", "--name", "{size}"], 2, set(), "korvane: error: --name '{size}': unknown field {size}"),
+]
+
+
+@pytest.mark.parametrize("argv, code, written, line", MANY)
+def test_many_pictures_go_through_one_run(tmp_path, capsys, monkeypatch, graphs, argv, code, written, line):
+    folder_of_pictures(tmp_path)
+    (tmp_path / "bad.png").write_bytes(b"\x89PNG not really")
+    (tmp_path / "a.png").write_bytes(b"")
+    if "--skip-existing" in argv:
+        (tmp_path / "out").mkdir()
+        Image.fromarray(smooth(4, 4, 3)).save(tmp_path / "out" / "a.png")
+    monkeypatch.chdir(tmp_path)
+    got, out, err = run(capsys, *argv, "--onnx", graphs["dynamic"])
+    assert got == code, err
+    assert line in out + err
+    results = (
+        {str(p.relative_to("out")) for p in Path("out").rglob("*") if p.is_file()} if Path("out").exists() else set()
+    )
+    assert results == written
+    if code or "--skip-existing" in argv:
+        return
+    for name in written:  # each result is what a run on that picture alone writes
+        source = next(Path("in").rglob(Path(name).stem.split("_x")[0] + ".*"))
+        alone = tmp_path / "alone" / name
+        alone.parent.mkdir(parents=True, exist_ok=True)
+        extra = [a for a in argv if a.startswith("--outscale")] and ["--outscale", "1.5"]
+        assert run(capsys, source, alone, "--onnx", graphs["dynamic"], *extra)[0] == 0
+        with Image.open(Path("out") / name) as many, Image.open(alone) as one:
+            assert numpy.array_equal(numpy.asarray(many), numpy.asarray(one)), name
+
+
+INTERRUPTED = """
+import os, signal, sys
+from korvane.cli import main, upscale
+run = upscale.upscale
+calls = []
+def second_stops(*args, **kwargs):
+    calls.append(1)
+    if len(calls) == 2:
+        os.kill(os.getpid(), signal.SIGINT)
+    return run(*args, **kwargs)
+upscale.upscale = second_stops
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_ctrl_c_mid_folder_keeps_finished_pictures_and_no_temporary_file(tmp_path, graphs):
+    source = folder_of_pictures(tmp_path)
+    argv = [str(source), str(tmp_path / "out"), "--onnx", graphs["dynamic"], "--no-progress"]
+    result = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED, "upscale", *argv], capture_output=True, text=True, timeout=120, check=False
+    )
+    assert result.returncode == 130 and result.stderr.endswith("korvane: interrupted\n"), result.stderr
+    written = sorted(p.name for p in (tmp_path / "out").iterdir())
+    assert "a.png" in written and len(written) < 3 and not any(name.startswith(".") for name in written)
+
+
+def test_the_console_command_runs_the_command_line(tmp_path):
+    command = Path(sys.executable).with_name("korvane")
+    if not command.exists():
+        pytest.skip("korvane is not installed with its console command here (PYTHONPATH run)")
+    result = subprocess.run([str(command), "--version"], capture_output=True, text=True, timeout=60, check=False)
+    assert (result.returncode, result.stdout) == (0, f"korvane {korvane.__version__}\n")
+    result = subprocess.run([str(command), "upscale", "x.png"], capture_output=True, text=True, timeout=60, check=False)
+    assert result.returncode == 2 and result.stderr.endswith("(see korvane upscale --help)\n")

@@ -16,11 +16,16 @@ from pathlib import Path
 import numpy
 
 # Output formats by extension.
-FORMATS = {".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG", ".tif": "TIFF", ".tiff": "TIFF"}
-HAS_ALPHA = {"PNG": True, "JPEG": False, "TIFF": True}
-HAS_16_BITS = {"PNG": True, "JPEG": False, "TIFF": True}
-# Pillow's own saving options, chosen for quality: JPEG without chroma subsampling.
-SAVE_OPTIONS = {"PNG": {}, "JPEG": {"quality": 95, "subsampling": 0}, "TIFF": {"compression": "tiff_deflate"}}
+FORMATS = {".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG", ".tif": "TIFF", ".tiff": "TIFF", ".webp": "WEBP"}
+HAS_ALPHA = {"PNG": True, "JPEG": False, "TIFF": True, "WEBP": True}
+HAS_16_BITS = {"PNG": True, "JPEG": False, "TIFF": True, "WEBP": False}
+# Pillow's own saving options, chosen for quality: JPEG without chroma subsampling, lossless WebP.
+SAVE_OPTIONS = {
+    "PNG": {},
+    "JPEG": {"quality": 95, "subsampling": 0},
+    "TIFF": {"compression": "tiff_deflate"},
+    "WEBP": {"lossless": True},
+}
 
 # Pillow's conversion to greyscale (ITU-R 601-2 luma), used to bring a 3-channel result back to grey.
 LUMA = (0.299, 0.587, 0.114)

@@ -2,14 +2,10 @@ import argparse
 from collections.abc import Callable, Sequence
 from typing import Any, Final
 
-PROG: Final[str]
 ERROR: Final[str]
 NOTE: Final[str]
 EXIT_FAILURE: Final[int]
 EXIT_USAGE: Final[int]
-DEFAULT_TILE: Final[int]
-DEFAULT_BATCH: Final[int]
-DEFAULT_OVERLAP: Final[int]
 
 class CommandError(Exception):
     """A problem with the user's input, options or installation: one line on stderr, no traceback."""
@@ -23,7 +19,9 @@ def size_type(name: str, minimum: int = 1) -> Callable[[str], tuple[int, int]]: 
 def progress_bar(enabled: bool, total: int, desc: str, unit: str) -> Any:
     """A tqdm bar on stderr that shows only on a terminal, or None (disabled, or no tqdm)."""
 
-def run_upscale(args: argparse.Namespace) -> int: ...
 def build_parser() -> argparse.ArgumentParser: ...
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line with ``argv`` (default ``sys.argv[1:]``); return the exit status."""
+
+def console() -> None:
+    """The ``korvane`` console command."""

@@ -28,7 +28,7 @@ from pathlib import Path
 
 import numpy
 
-from korvane.cli import CommandError, count_type, note, progress_bar
+from korvane.cli._common import CommandError, count_type, note, progress_bar
 
 MEAN = (0.485, 0.456, 0.406)  # per channel, in the network's (RGB) order
 STD = 0.226

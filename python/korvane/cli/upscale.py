@@ -1,0 +1,520 @@
+"""``korvane upscale``: pictures through an ONNX model with :func:`korvane.upscale.upscale_tiled`.
+
+    korvane upscale INPUT OUTPUT --onnx MODEL [options]             one picture into a file
+    korvane upscale INPUT [INPUT...] FOLDER --onnx MODEL [options]  many pictures into a folder
+
+An INPUT is a file, a folder (its pictures; ``--recursive`` for its sub-folders, whose
+tree is kept) or a quoted glob pattern. With one INPUT file, OUTPUT is a file whose
+extension names the format; otherwise OUTPUT is a folder, created if missing, and each
+result keeps its input's stem (``--name``) and format where korvane writes it, else
+PNG (``--format``). The model is loaded once; many pictures go through
+:mod:`korvane.cli.pipeline`, which reads the next pictures and writes the finished ones
+while the model runs.
+"""
+
+import sys
+import time
+from pathlib import Path
+
+import numpy
+
+from korvane.cli._common import (
+    EXIT_USAGE,
+    CommandError,
+    count_type,
+    note,
+    positive_float_type,
+    progress_bar,
+    size_type,
+)
+from korvane.cli._paths import DEFAULT_NAME, check_pattern, check_targets, name_targets, plan_jobs, split_paths
+
+DEFAULT_TILE = 128
+DEFAULT_BATCH = 8
+DEFAULT_OVERLAP = 16
+# --format: the extension written.
+FORMAT_CHOICES = ("png", "jpg", "tif", "webp")
+
+
+def add_command(sub):
+    from korvane.upscale.engine import WINDOWS
+    from korvane.upscale.onnx_model import PROVIDERS
+
+    command = sub.add_parser(
+        "upscale",
+        help="upscale pictures with an ONNX model, tile by tile",
+        description="Upscale INPUT with the ONNX model MODEL through upscale_tiled. With one INPUT file, OUTPUT is "
+        "a file in the format its extension names (.png, .jpg, .jpeg, .tif, .tiff, .webp); with several INPUTs, a "
+        "folder or a quoted glob pattern, OUTPUT is a folder.",
+    )
+    command.add_argument(
+        "paths",
+        nargs="+",
+        metavar="INPUT [INPUT...] OUTPUT",
+        help="pictures (files, folders or quoted glob patterns), then where the results go",
+    )
+    command.add_argument("-o", "--output", metavar="OUTPUT", help="where the results go; then every path is an INPUT")
+    command.add_argument(
+        "--onnx",
+        required=True,
+        metavar="MODEL",
+        help="the ONNX graph: one NCHW input (RGB or grey in [0, 1]) and one output",
+    )
+    command.add_argument(
+        "--tile-size",
+        type=size_type("--tile-size"),
+        metavar="N|HxW",
+        help=f"tile size for a model of dynamic size (default {DEFAULT_TILE}, cut to the picture where it is "
+        "shorter); a model of fixed size sets its own",
+    )
+    command.add_argument(
+        "--overlap",
+        type=size_type("--overlap", 0),
+        metavar="N|HxW",
+        help=f"overlap of neighbouring tiles (default {DEFAULT_OVERLAP}, at most a quarter of the tile)",
+    )
+    command.add_argument(
+        "--batch-size",
+        type=count_type("--batch-size"),
+        metavar="N",
+        help=f"tiles per model run for a model of dynamic batch size (default {DEFAULT_BATCH})",
+    )
+    command.add_argument(
+        "--window", choices=WINDOWS, default="hann", help="how overlapping tiles are blended (default hann)"
+    )
+    command.add_argument(
+        "--provider",
+        choices=PROVIDERS,
+        default="auto",
+        help="auto: CUDA when onnxruntime-gpu and CuPy see a GPU, else the CPU",
+    )
+    command.add_argument(
+        "--outscale",
+        type=positive_float_type("--outscale"),
+        metavar="X",
+        help="resize the model's result to X times the input (a x4 model for x2 results, say)",
+    )
+    command.add_argument(
+        "--format",
+        choices=FORMAT_CHOICES,
+        help="the format of results in a folder (default: the input's own where korvane writes it, else png)",
+    )
+    command.add_argument(
+        "--name",
+        default=DEFAULT_NAME,
+        metavar="PATTERN",
+        help="the name of results in a folder, from {stem}, {ext}, {scale} and {model} (default {stem}.{ext})",
+    )
+    command.add_argument("--recursive", action="store_true", help="walk the sub-folders of a folder INPUT")
+    command.add_argument("--skip-existing", action="store_true", help="leave results that exist already")
+    command.add_argument("--no-progress", action="store_true", help="no progress bar")
+    command.set_defaults(run=run)
+
+
+# ---- sizes ------------------------------------------------------------------------------------------
+
+
+def _per_axis(option, given, fixed, default, what):
+    """The model's fixed sizes, the option's where the model leaves them open (``default`` if not given)."""
+    if given is None:
+        return tuple(default if f is None else f for f in fixed)
+    if any(f is not None and g != f for g, f in zip(given, fixed)):
+        shown = "x".join("?" if f is None else str(f) for f in fixed)
+        raise CommandError(
+            f"{option} {'x'.join(map(str, given))} does not fit the model, which takes {what} "
+            f"{shown}; leave {option} out",
+            EXIT_USAGE,
+        )
+    return tuple(given)
+
+
+def _sizes(args, model):
+    """Tile size, overlap and batch size: the graph's where it fixes them, else the options'."""
+    tile = _per_axis("--tile-size", args.tile_size, model.tile_size, DEFAULT_TILE, "tiles of")
+    given = None if args.batch_size is None else (args.batch_size,)
+    (batch,) = _per_axis("--batch-size", given, (model.batch_size,), DEFAULT_BATCH, "batches of")
+    overlap = args.overlap or tuple(min(DEFAULT_OVERLAP, t // 4) for t in tile)
+    if not all(0 <= o < t for o, t in zip(overlap, tile)):
+        raise CommandError(
+            f"--overlap {_size(overlap)} must be smaller than the tile size {_size(tile)} on each axis", EXIT_USAGE
+        )
+    if args.window == "merge_tiles":
+        if tile[0] != tile[1] or overlap[0] != overlap[1]:
+            raise CommandError(
+                f"--window merge_tiles needs square tiles and one overlap, got tiles {_size(tile)} and "
+                f"overlap {_size(overlap)}",
+                EXIT_USAGE,
+            )
+        scale = _declared_scale(model)
+        if scale is not None and tile[0] * scale < 4:
+            raise CommandError(
+                f"--window merge_tiles needs tiles of at least 4 pixels once enlarged; the model's "
+                f"tiles of {tile[0]} become {tile[0] * scale}",
+                EXIT_USAGE,
+            )
+    return tile, overlap, batch
+
+
+def _fitted(args, model, sizes, height, width):
+    """The sizes for one picture: along an axis where the model takes any size, a tile longer
+    than the picture is cut to it, so that one tile covers it without a tile-sized cost in
+    memory and time (``merge_tiles`` keeps square tiles, of at least 4 pixels).
+    """
+    tile, overlap, batch = sizes
+    extents = (height, width)
+    if args.window == "merge_tiles":
+        if model.tile_size == (None, None):
+            side = min(tile[0], max(max(extents), min(tile[0], 4)))
+            tile = (side, side)
+    else:
+        tile = tuple(t if fixed is not None else min(t, e) for t, fixed, e in zip(tile, model.tile_size, extents))
+    overlap = tuple(min(o, t - 1) for o, t in zip(overlap, tile))
+    notes = []
+    if any(fixed is not None and t > e for t, fixed, e in zip(tile, model.tile_size, extents)):
+        from korvane.upscale.engine import TileGrid
+
+        padded = TileGrid(height, width, tile, overlap).padded_shape
+        notes.append(
+            f"the model takes tiles of {_size(tile)}: the {width}x{height} picture is padded to "
+            f"{padded[1]}x{padded[0]}, so the model runs on {padded[0] * padded[1] / (height * width):.1f} times "
+            "its pixels"
+        )
+    return (tile, overlap, batch), notes
+
+
+def _size(pair):
+    return str(pair[0]) if pair[0] == pair[1] else f"{pair[0]}x{pair[1]}"
+
+
+# ---- the model ---------------------------------------------------------------------------------------
+
+
+def _load_model(args):
+    from korvane.upscale import onnx_model
+
+    try:
+        model = onnx_model.OnnxModel(args.onnx, provider=args.provider)
+    except (ImportError, onnx_model.ModelError, RuntimeError) as exc:
+        raise CommandError(str(exc)) from None
+    except OSError as exc:
+        raise CommandError(f"cannot read the model {args.onnx}: {exc.strerror or exc}") from None
+    if getattr(model, "provider_note", None):
+        note(model.provider_note)
+    return model
+
+
+def _output_channels(model):
+    channels = getattr(model, "output_channels", None)
+    if channels is None and model.output_shape:
+        channels = model.output_shape[1]
+    return channels
+
+
+def _declared_scale(model):
+    """The scale the graph's fixed input and output heights give, or None."""
+    shapes = model.input_shape, model.output_shape
+    if not shapes[1] or getattr(model, "layout", "NCHW") != "NCHW":
+        return None
+    tile, out = shapes[0][2], shapes[1][2]
+    return out // tile if tile and out and out % tile == 0 else None
+
+
+def _probed_scale(model, sizes):
+    """The model's scale from one run on a batch of zeros, for names that show it."""
+    # The model's own tile where it fixes one, else a small one: the scale is the same.
+    th, tw = (size if fixed is not None else min(size, 16) for size, fixed in zip(sizes[0], model.tile_size))
+    xp = model.xp
+    zeros = xp.zeros((model.batch_size or 1, model.channels or 3, th, tw), dtype=xp.float32)
+    try:
+        return model(zeros).shape[2] // th
+    except Exception as exc:
+        raise CommandError(f"cannot find the model's scale for --name: {exc}") from None
+
+
+def _check_model(model, picture, path):
+    """How many channels the model gets (1 for a grey picture and a 1-channel model, else 3)."""
+    if _output_channels(model) not in (None, 1, 3):
+        raise CommandError(
+            f"the model returns {_output_channels(model)} channels; korvane writes 1 (greyscale) or 3 (RGB)"
+        )
+    if model.channels == 1:
+        if not picture.grey:
+            raise CommandError(
+                f"the model takes 1 channel (greyscale), and {path} is in colour; convert it to greyscale first"
+            )
+        return 1
+    return 3
+
+
+class _Watched:
+    """The model, checked on its first output, and telling ``progress`` of every batch.
+
+    A result of a channel count korvane cannot write is refused at the first batch, not
+    after the whole picture.
+    """
+
+    def __init__(self, model, progress):
+        self.model, self.progress, self.checked = model, progress, False
+
+    def __call__(self, batch):
+        result = self.model(batch)
+        if not self.checked and getattr(result, "ndim", 0) == 4:
+            self.checked = True
+            if result.shape[1] not in (1, 3):
+                raise CommandError(
+                    f"the model returns {result.shape[1]} channels; korvane writes 1 (greyscale) or 3 (RGB)"
+                )
+        if self.progress is not None:
+            self.progress(batch.shape[0])
+        return result
+
+
+# ---- one picture, in three steps ------------------------------------------------------------------
+
+
+class Prepared:
+    """A picture read and on the model's array module: what :func:`upscale` needs."""
+
+    __slots__ = ("image", "notes", "picture", "sizes")
+
+    def __init__(self, picture, image, sizes, notes):
+        self.picture, self.image, self.sizes, self.notes = picture, image, sizes, notes
+
+
+class Upscaled:
+    """The model's result for a picture, still on its array module, and the picture's scale."""
+
+    __slots__ = ("prepared", "result", "scale")
+
+    def __init__(self, prepared, result, scale):
+        self.prepared, self.result, self.scale = prepared, result, scale
+
+
+def prepare(args, model, sizes, job):
+    """Read ``job``'s picture and put it on the model's array module as float32 in [0, 1]."""
+    from korvane import _pictures as pictures
+
+    try:
+        picture = pictures.read_picture(job.source)
+    except pictures.PictureError as exc:
+        raise CommandError(str(exc)) from None
+    channels = _check_model(model, picture, job.source)
+    height, width = picture.values.shape[:2]
+    fitted, notes = _fitted(args, model, sizes, height, width)
+    xp = model.xp
+    stream = _side_stream(xp)
+    if stream is None:
+        image = _to_unit(xp, picture.values, picture.maximum, channels)
+    else:
+        # Off the model's stream, so that the upload overlaps the model's work on the last picture.
+        with stream:
+            image = _to_unit(xp, picture.values, picture.maximum, channels)
+        stream.synchronize()
+    return Prepared(picture, image, fitted, picture.notes + notes)
+
+
+def _side_stream(xp):
+    cuda = getattr(xp, "cuda", None)
+    if xp is numpy or cuda is None or not hasattr(cuda, "Stream"):
+        return None
+    return cuda.Stream(non_blocking=True)
+
+
+def upscale(args, model, prepared, progress=None):
+    """Run the model over the prepared picture; refuse a result with NaN or infinity."""
+    from korvane.upscale.engine import upscale_tiled
+    from korvane.upscale.onnx_model import ModelRunError
+
+    xp = model.xp
+    if args.window == "merge_tiles" and "cupy" not in sys.modules:
+        # The exact mode uses the native tile module, which needs a cupy: on the CPU, NumPy's.
+        import korvane
+
+        korvane.use_numpy()
+    tile, overlap, batch = prepared.sizes
+    try:
+        result = upscale_tiled(
+            prepared.image,
+            _Watched(model, progress),
+            tile_size=tile,
+            overlap=overlap,
+            batch_size=batch,
+            window=args.window,
+        )
+    except (ValueError, TypeError) as exc:
+        if str(exc).startswith("model output"):
+            raise CommandError(f"the model's output does not fit: {exc}") from None
+        raise CommandError(f"cannot upscale: {exc}") from None
+    except ModelRunError as exc:
+        raise CommandError(str(exc)) from None
+    _refuse_non_finite(xp, result)
+    height = prepared.image.shape[0]
+    prepared.image = None  # the input is done with: one picture less in memory
+    return Upscaled(prepared, result, result.shape[0] // height)
+
+
+def write(args, model, upscaled, job):
+    """Turn the result into samples of the picture's depth, on its device, and write ``job.target``.
+
+    Returns the result's (height, width) and the notes on what the format left out.
+    """
+    from korvane import _pictures as pictures
+
+    picture, result, xp = upscaled.prepared.picture, upscaled.result, model.xp
+    upscaled.result = None
+    fmt = pictures.output_format(job.target)
+    notes = []
+    alpha = picture.alpha
+    if alpha is not None and not pictures.HAS_ALPHA[fmt]:
+        notes.append(f"{fmt} has no alpha channel: the alpha of {job.source} is left out")
+        alpha = None
+    if picture.bits == 16 and not pictures.HAS_16_BITS[fmt]:
+        notes.append(f"{fmt} holds 8 bits per sample: the 16-bit result is written at 8 bits")
+    if args.outscale is not None:
+        result = _resized(result, picture.values.shape[:2], args.outscale)
+    if result.shape[2] == 3 and picture.grey:
+        result = _to_grey(xp, result)
+    elif result.shape[2] == 1:
+        result = result[:, :, 0]
+    maximum, dtype = picture.maximum, picture.values.dtype
+    if maximum > 255 and not pictures.HAS_16_BITS[fmt]:
+        maximum, dtype = 255, numpy.uint8
+    values = _host(xp, pictures.to_samples(xp, result, maximum, dtype))
+    del result
+    if alpha is not None:
+        alpha = _upscaled_alpha(xp, alpha, picture.maximum, values.shape[:2], maximum, dtype)
+    try:
+        pictures.write_picture(job.target, values, alpha, picture.icc_profile)
+    except pictures.PictureError as exc:
+        raise CommandError(str(exc)) from None
+    return values.shape[:2], notes
+
+
+def _resized(result, shape, outscale):
+    from korvane.transform.resize import resize
+
+    height, width = (max(1, round(n * outscale)) for n in shape)
+    return resize(result, (width, height))
+
+
+def _refuse_non_finite(xp, result):
+    """Refuse a result with NaN or infinite samples: one check over the picture, on its device."""
+    from korvane._checks import host_flags
+
+    finite = xp.isfinite(result)
+    (good,) = host_flags(xp, finite.all())
+    if good:
+        return
+    bad = int(_host(xp, xp.count_nonzero(~finite)))
+    raise CommandError(
+        f"the model returned NaN or infinity in {bad} of the result's {finite.size} samples "
+        f"({100 * bad / finite.size:.3g}%); nothing was written"
+    )
+
+
+def _to_unit(xp, values, maximum, channels):
+    """Integer samples to float32 in [0, 1], (H, W, channels), on module ``xp``."""
+    from korvane._pictures import to_unit
+
+    array = to_unit(xp, values, maximum)
+    if array.ndim == 2:
+        array = array[:, :, None]
+    if array.shape[2] != channels:  # a grey picture for an RGB model
+        array = array.repeat(channels, axis=2)
+    return array
+
+
+def _to_grey(xp, result):
+    """An (H, W, 3) RGB result as (H, W) luma, with Pillow's weights."""
+    from korvane._pictures import LUMA
+
+    grey = result[:, :, 0] * numpy.float32(LUMA[0])
+    grey += result[:, :, 1] * numpy.float32(LUMA[1])
+    grey += result[:, :, 2] * numpy.float32(LUMA[2])
+    return grey
+
+
+def _host(xp, array):
+    return array if xp is numpy else xp.asnumpy(array)
+
+
+def _upscaled_alpha(xp, alpha, alpha_maximum, shape, maximum, dtype):
+    # Models take colour only: the alpha plane is enlarged with bilinear resampling.
+    from korvane._pictures import to_samples, to_unit
+    from korvane.transform.resize import INTER_LINEAR, resize
+
+    plane = resize(to_unit(xp, alpha, alpha_maximum), (shape[1], shape[0]), interpolation=INTER_LINEAR)
+    return _host(xp, to_samples(xp, plane, maximum, dtype))
+
+
+# ---- the command -------------------------------------------------------------------------------------
+
+
+def run(args):
+    from korvane import _pictures as pictures
+    from korvane.upscale import onnx_model
+
+    started = time.perf_counter()
+    # Everything that can be refused from the options and files alone comes before any work.
+    needs_scale = check_pattern(args.name)
+    try:
+        pictures.pillow()
+    except pictures.PictureError as exc:
+        raise CommandError(str(exc)) from None
+    plan = plan_jobs(args)
+    if plan.single:
+        check_targets(args, plan)
+    try:
+        onnx_model.import_onnxruntime()
+    except ImportError as exc:
+        raise CommandError(str(exc)) from None
+    if plan.single:
+        if not plan.jobs:
+            print(f"{split_paths(args)[1]} exists: left as it is (--skip-existing)")
+            return 0
+        return _run_one(args, plan.jobs[0], started)
+    model = _load_model(args)
+    sizes = _sizes(args, model)
+    scale = args.outscale or _declared_scale(model)
+    if needs_scale and scale is None:
+        scale = _probed_scale(model, sizes)
+    name_targets(args, plan, Path(split_paths(args)[1]), f"{scale:g}" if scale is not None else "")
+    check_targets(args, plan)
+    from korvane.cli.pipeline import run_many
+
+    return run_many(args, model, sizes, plan, started)
+
+
+def _run_one(args, job, started):
+    model = _load_model(args)
+    sizes = _sizes(args, model)
+    prepared = prepare(args, model, sizes, job)
+    tile, overlap, batch = prepared.sizes
+    height, width = prepared.picture.values.shape[:2]
+    for text in prepared.notes:
+        note(text)
+    from korvane.upscale.engine import TileGrid
+
+    bar = progress_bar(not args.no_progress, len(TileGrid(height, width, tile, overlap)), "tiles", "tile")
+    try:
+        upscaled = upscale(args, model, prepared, None if bar is None else bar.update)
+    finally:
+        if bar is not None:
+            bar.close()
+    (out_height, out_width), notes = write(args, model, upscaled, job)
+    for text in notes:
+        note(text)
+    print(
+        f"{job.source} ({prepared.picture.describe()}) {describe_scale(args, upscaled.scale)} with {args.onnx} on "
+        f"{where(model)} (tiles {_size(tile)}, overlap {_size(overlap)}, batches of {batch}, window {args.window}): "
+        f"{job.target} {out_width}x{out_height} in {time.perf_counter() - started:.1f} s"
+    )
+    return 0
+
+
+def describe_scale(args, scale):
+    return f"x{scale}" if args.outscale is None else f"x{scale} resized to x{args.outscale:g}"
+
+
+def where(model):
+    return "the GPU (CUDA)" if model.provider == "cuda" else "the CPU"
