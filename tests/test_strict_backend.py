@@ -154,6 +154,29 @@ def test_count_syncs_counts_each_kind_of_host_traffic(cp):
     assert fields(outer) == (5, 4, 4, 3)  # nothing after the block
 
 
+# (call on the module and a device array, (scalars, to_host, waits, to_device) it makes the host do)
+NAMESPACE_TRAFFIC = [
+    ("concatenate", lambda cp, a: cp.concatenate([a, a]), (0, 0, 0, 0)),
+    ("where with three arguments", lambda cp, a: cp.where(a > 1, a, 0), (0, 0, 0, 0)),
+    ("where with one", lambda cp, a: cp.where(a > 1), (0, 0, 1, 0)),
+    ("unique", lambda cp, a: cp.unique(a), (0, 0, 1, 0)),
+    ("compress by a device mask", lambda cp, a: cp.compress(a > 1, a), (0, 0, 1, 0)),
+    ("compress by a host mask", lambda cp, a: cp.compress([True, False, True], a), (0, 0, 0, 0)),
+    ("delete by a device index", lambda cp, a: cp.delete(a, cp.arange(1)), (0, 0, 1, 0)),
+    ("linalg.norm", lambda cp, a: cp.linalg.norm(a), (0, 0, 0, 0)),
+    ("array_repr", lambda cp, a: cp.array_repr(a), (0, 1, 0, 0)),
+    ("fromiter", lambda cp, a: cp.fromiter(range(3), float), (0, 0, 0, 1)),
+]
+
+
+@pytest.mark.parametrize("call, expected", [r[1:] for r in NAMESPACE_TRAFFIC], ids=[r[0] for r in NAMESPACE_TRAFFIC])
+def test_numpy_functions_wait_only_where_the_data_decides_a_size(cp, call, expected):
+    a = cp.arange(3.0)
+    with count_syncs() as counts:
+        call(cp, a)
+    assert fields(counts) == expected
+
+
 # ---- the package on the strict stand-in ---------------------------------------------------------
 
 PACKAGE_CALLS = [

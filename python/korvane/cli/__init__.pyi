@@ -2,6 +2,20 @@ import argparse
 from collections.abc import Callable, Sequence
 from typing import Any, Final
 
+__all__ = [
+    "ERROR",
+    "EXIT_FAILURE",
+    "EXIT_USAGE",
+    "NOTE",
+    "CommandError",
+    "build_parser",
+    "count_type",
+    "main",
+    "note",
+    "progress_bar",
+    "size_type",
+]
+
 ERROR: Final[str]
 NOTE: Final[str]
 EXIT_FAILURE: Final[int]

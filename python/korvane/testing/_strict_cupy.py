@@ -20,21 +20,40 @@ Every point where the host waits for the device (a Python scalar, a copy to the
 host, a data-dependent size, an explicit synchronize) and every copy to the
 device is counted inside :func:`count_syncs`.
 
-Module functions are NumPy's, forwarded by name through one wrapper that unwraps
-device arrays, refuses host arrays and wraps results; only names CuPy also has are
-listed. Dtypes, scalar types, ``iinfo`` and ``finfo`` are NumPy's own objects, as in
-CuPy.
+What it exposes is what the plain stand-in exposes: NumPy's public namespace, and
+its ``linalg``, ``fft`` and ``random``, less the names
+:data:`korvane.testing._numpy_cupy.LEFT_OUT` lists (what CuPy does not offer, and
+file input and output), so that asking for one of those is an AttributeError as on
+CuPy; and ``cuda`` with ``Device`` and ``Stream``. Functions and ufuncs are NumPy's,
+forwarded through one wrapper that unwraps device arrays, refuses host arrays (inside
+lists and tuples too) and wraps results, 0-d arrays for scalars; a function whose
+result size depends on the data (``nonzero``, ``unique``, ``argwhere``, ``where``
+with one argument, ``compress``/``extract``/``delete`` decided by a device array, ...)
+counts a wait, and ``array2string``/``array_repr``/``array_str`` a copy to the host.
+Dtypes, scalar types, ``iinfo``, ``finfo`` and constants are NumPy's own objects, as
+in CuPy.
 """
 
 import builtins
 import contextlib
+import functools
 import operator
 import types
 from typing import ClassVar
 
 import numpy
 
-from korvane.testing._numpy_cupy import SCALAR_TYPE_NAMES, _require_numpy2, module_shell
+from korvane.testing._numpy_cupy import (
+    INDEX_MAKERS,
+    KIND,
+    IndexMaker,
+    RandomSource,
+    Vectorize,
+    _require_numpy2,
+    module_shell,
+    namespace,
+    submodule,
+)
 
 _IMPLICIT = (
     "Implicit conversion to a NumPy array is not allowed. Please use `.get()` to construct a NumPy array explicitly."
@@ -52,8 +71,8 @@ class SyncCounts:
     ``scalars``: conversions to Python objects (``float()``, ``bool()``, ``item()``,
     formatting a 0-d array); ``to_host``: copies to the host (``get``, ``asnumpy``,
     ``tolist``, ``repr``); ``waits``: other waits on the device (a boolean-mask
-    selection or ``nonzero``, whose size only the device knows, and explicit
-    ``synchronize()``); ``to_device``: copies of host data to the device, which do
+    selection, ``nonzero``, ``unique`` and the other functions whose result size
+    only the device knows, and explicit ``synchronize()``); ``to_device``: copies of host data to the device, which do
     not stall the host but cost a transfer each. ``syncs`` is all but the last.
     """
 
@@ -135,6 +154,8 @@ def _wrap(value, seen=None):
         return ndarray._of(numpy.asarray(value))
     if type(value) in (list, tuple):
         return type(value)(_wrap(item, seen) for item in value)
+    if isinstance(value, tuple):  # a named tuple: unique_all, linalg.svd, ...
+        return type(value)(*(_wrap(item, seen) for item in value))
     return value
 
 
@@ -463,178 +484,41 @@ class ufunc:
         return f"<ufunc '{self.__name__}'>"
 
 
-def _forwarded(name, result=None):
-    function = getattr(numpy, name)
-    if isinstance(function, numpy.ufunc):
-        return ufunc(function)
+# Functions whose result size the values of one argument decide (position, keyword): a wait
+# when that argument is on the device, none when the host gave it.
+_SIZE_FROM = {"compress": (0, "condition"), "extract": (0, "condition"), "delete": (1, "obj")}
 
-    def forwarded(*args, **kwargs):
-        if result == "waits":
-            _note("waits")
-        value = _call(function, args, kwargs)
-        if result == "array":
-            return ndarray._of(numpy.asarray(value))  # CuPy answers with a 0-d array
-        return list(value) if result == "list" else value
 
+def _forwarded(name, function, kind=None, module="cupy"):
+    """NumPy's ``function`` behind the boundary, as ``cupy.<name>``; ``kind`` says what else it does.
+
+    "waits" and "to_host" are counted; "0-d" and "draw" (one random value) answers become
+    0-d arrays, "list" answers lists; "host_in" functions compute on the host and copy in.
+    """
+    if kind == "host_in":
+
+        def forwarded(*args, **kwargs):
+            return asarray(function(*args, **kwargs))
+
+    else:
+
+        def forwarded(*args, **kwargs):
+            if kind in ("waits", "to_host"):
+                _note(kind)
+            elif name in _SIZE_FROM and module == "cupy":
+                position, keyword = _SIZE_FROM[name]
+                decider = args[position] if len(args) > position else kwargs.get(keyword)
+                if isinstance(decider, ndarray):
+                    _note("waits")
+            value = _call(function, args, kwargs)
+            if kind == "0-d" or (kind == "draw" and isinstance(value, (bool, int, float, complex))):
+                return value if isinstance(value, ndarray) else ndarray._of(numpy.asarray(value))
+            return list(value) if kind == "list" else value
+
+    functools.update_wrapper(forwarded, function)
     forwarded.__name__ = forwarded.__qualname__ = name
-    forwarded.__module__ = "cupy"
-    forwarded.__doc__ = f"NumPy's ``{name}`` on strict device arrays, like ``cupy.{name}``."
+    forwarded.__module__ = module
     return forwarded
-
-
-# NumPy functions and ufuncs that CuPy has under the same name.
-_FORWARDED = [
-    "zeros",
-    "ones",
-    "empty",
-    "full",
-    "zeros_like",
-    "ones_like",
-    "empty_like",
-    "full_like",
-    "arange",
-    "linspace",
-    "eye",
-    "identity",
-    "copy",
-    "stack",
-    "concatenate",
-    "hstack",
-    "vstack",
-    "pad",
-    "roll",
-    "ascontiguousarray",
-    "asfortranarray",
-    "reshape",
-    "transpose",
-    "swapaxes",
-    "moveaxis",
-    "expand_dims",
-    "squeeze",
-    "broadcast_to",
-    "flip",
-    "take",
-    "repeat",
-    "tile",
-    "split",
-    "ravel",
-    "atleast_1d",
-    "atleast_2d",
-    "atleast_3d",
-    "add",
-    "subtract",
-    "multiply",
-    "divide",
-    "true_divide",
-    "floor_divide",
-    "power",
-    "remainder",
-    "mod",
-    "negative",
-    "positive",
-    "absolute",
-    "abs",
-    "fabs",
-    "sign",
-    "exp",
-    "exp2",
-    "log",
-    "log2",
-    "log10",
-    "expm1",
-    "log1p",
-    "sqrt",
-    "square",
-    "cbrt",
-    "reciprocal",
-    "sin",
-    "cos",
-    "tan",
-    "arcsin",
-    "arccos",
-    "arctan",
-    "arctan2",
-    "hypot",
-    "sinh",
-    "cosh",
-    "tanh",
-    "floor",
-    "ceil",
-    "trunc",
-    "rint",
-    "round",
-    "around",
-    "clip",
-    "maximum",
-    "minimum",
-    "fmax",
-    "fmin",
-    "isfinite",
-    "isnan",
-    "isinf",
-    "logical_and",
-    "logical_or",
-    "logical_not",
-    "logical_xor",
-    "equal",
-    "not_equal",
-    "less",
-    "less_equal",
-    "greater",
-    "greater_equal",
-    "bitwise_and",
-    "bitwise_or",
-    "bitwise_xor",
-    "invert",
-    "left_shift",
-    "right_shift",
-    "sum",
-    "prod",
-    "mean",
-    "std",
-    "var",
-    "max",
-    "min",
-    "amax",
-    "amin",
-    "argmax",
-    "argmin",
-    "cumsum",
-    "cumprod",
-    "any",
-    "all",
-    "isclose",
-    "sort",
-    "argsort",
-    "dot",
-    "matmul",
-    "tensordot",
-    "einsum",
-    "outer",
-    "inner",
-    "vdot",
-    "result_type",
-    "can_cast",
-    "promote_types",
-    "shares_memory",
-    "may_share_memory",
-    "ndim",
-    "shape",
-    "size",
-    "iscomplexobj",
-    "isrealobj",
-]
-_SPECIAL = {
-    "allclose": "array",
-    "array_equal": "array",
-    "count_nonzero": "array",
-    "meshgrid": "list",
-    "broadcast_arrays": "list",
-    "nonzero": "waits",
-    "flatnonzero": "waits",
-    "argwhere": "waits",
-    "unique": "waits",
-}
 
 
 def _where(condition, *xy):
@@ -659,6 +543,14 @@ def asarray(a, dtype=None, order=None, *, blocking=False):
     return ndarray._of(numpy.array(_to_device(a), dtype=dtype, order=order or "K", copy=True))
 
 
+def asarray_chkfinite(a, dtype=None, order=None):
+    """Like ``asarray``, then a ValueError if anything is infinite or NaN; the check waits for the answer."""
+    result = asarray(a, dtype, order)
+    _note("scalars")
+    numpy.asarray_chkfinite(result._a)
+    return result
+
+
 def _to_device(data):
     # A sequence of device arrays is stacked on the device; any other data is host data,
     # and NumPy refuses (through __array__) device arrays mixed into it.
@@ -681,6 +573,39 @@ def from_dlpack(array, *, device=None, copy=None):
         return ndarray._of(numpy.from_dlpack(array))
     _note("to_device")
     return ndarray._of(numpy.array(numpy.from_dlpack(array), copy=True))
+
+
+def apply_along_axis(func1d, axis, arr, *args, **kwargs):
+    """Like ``cupy.apply_along_axis``: ``func1d`` is given device arrays."""
+
+    def on_device(row):
+        value = func1d(ndarray._of(row), *args, **kwargs)
+        return value._a if isinstance(value, ndarray) else value
+
+    return _call(numpy.apply_along_axis, (on_device, axis, arr), {})
+
+
+class vectorize(Vectorize):
+    """Like ``cupy.vectorize``: ``pyfunc`` applied element by element, device arrays in and out."""
+
+    __module__ = "cupy"
+
+    def __call__(self, *args, **kwargs):
+        return _call(self._vectorized, args, kwargs)
+
+
+class RandomState(RandomSource):
+    """Like ``cupy.random.RandomState``: NumPy's legacy generator, drawing device arrays."""
+
+    __module__ = "cupy.random"
+
+    def __init__(self, seed=None):
+        super().__init__(numpy.random.RandomState(seed), _forwarded)
+
+
+def default_rng(seed=None):
+    """Like ``cupy.random.default_rng``: NumPy's generator, drawing device arrays."""
+    return RandomSource(numpy.random.default_rng(seed), _forwarded)
 
 
 def is_available():
@@ -767,30 +692,23 @@ def _cuda():
 
 # ---- the module --------------------------------------------------------------------------------
 
-_EXPORTS = {name: _forwarded(name) for name in _FORWARDED if hasattr(numpy, name)}
-_EXPORTS.update({name: _forwarded(name, kind) for name, kind in _SPECIAL.items()})
-_EXPORTS.update(
+_SPECIALS: dict[str, object] = {
+    function.__name__: function for function in (array, asarray, asarray_chkfinite, from_dlpack, apply_along_axis)
+}
+_SPECIALS.update(
     where=_where,
-    array=array,
-    asarray=asarray,
-    asnumpy=asnumpy,
-    from_dlpack=from_dlpack,
-    is_available=is_available,
+    asanyarray=asarray,
     ndarray=ndarray,
     ufunc=ufunc,
-    newaxis=None,
-    dtype=numpy.dtype,
-    iinfo=numpy.iinfo,
-    finfo=numpy.finfo,
-    pi=numpy.pi,
-    e=numpy.e,
-    inf=numpy.inf,
-    nan=numpy.nan,
-    __version__=f"0.0.0+strict.numpy.{numpy.__version__}",
+    vectorize=vectorize,
+    exceptions=numpy.exceptions,
+    fft=submodule("fft", _forwarded, ufunc),
+    linalg=submodule("linalg", _forwarded, ufunc),
+    random=submodule("random", _forwarded, ufunc, {"RandomState": RandomState, "default_rng": default_rng}),
+    **{name: IndexMaker(name, _call) for name in INDEX_MAKERS},
 )
-# CuPy re-exports NumPy's scalar types and abstract scalar classes, so these are the very same objects.
-for _name in (*SCALAR_TYPE_NAMES, "intp", "integer", "floating", "number", "generic"):
-    _EXPORTS[_name] = getattr(numpy, _name)
+_EXPORTS = namespace("", lambda name, function: _forwarded(name, function, KIND.get(name)), ufunc, _SPECIALS)
+_EXPORTS.update(asnumpy=asnumpy, is_available=is_available, __version__=f"0.0.0+strict.numpy.{numpy.__version__}")
 
 
 def make_module():
