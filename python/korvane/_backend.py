@@ -27,13 +27,13 @@ MISSING_CUPY_NOTE = (
 
 
 def _numpy_module():
-    from korvane.testing._numpy_cupy import make_module
+    from korvane.backends._numpy import make_module
 
     return make_module()
 
 
 def _strict_module():
-    from korvane.testing._strict_cupy import make_module
+    from korvane.backends._strict import make_module
 
     return make_module()
 

@@ -11,9 +11,9 @@ prefers real CuPy where it sees a GPU: the same test runs on either.
 import sys
 
 from korvane import _backend
-from korvane.testing._numpy_cupy import make_module as _make_module
-from korvane.testing._strict_cupy import SyncCounts, count_syncs
-from korvane.testing._strict_cupy import make_module as _make_strict_module
+from korvane.backends._numpy import make_module as _make_module
+from korvane.backends._strict import SyncCounts, count_syncs
+from korvane.backends._strict import make_module as _make_strict_module
 
 __all__ = [
     "SyncCounts",

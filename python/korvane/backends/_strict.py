@@ -1,6 +1,6 @@
 """A strict, NumPy-backed module that stands in for ``cupy`` and fails where CuPy would.
 
-The plain stand-in (:mod:`korvane.testing._numpy_cupy`) *is* NumPy, so code that
+The plain stand-in (:mod:`korvane.backends._numpy`) *is* NumPy, so code that
 mixes host and device data passes on it and fails, or stalls, on a GPU. Here a
 device array is a type of its own that holds a NumPy array and forwards to it,
 with CuPy's refusals at the boundary:
@@ -22,7 +22,7 @@ device is counted inside :func:`count_syncs`.
 
 What it exposes is what the plain stand-in exposes: NumPy's public namespace, and
 its ``linalg``, ``fft`` and ``random``, less the names
-:data:`korvane.testing._numpy_cupy.LEFT_OUT` lists (what CuPy does not offer, and
+:data:`korvane.backends._numpy.LEFT_OUT` lists (what CuPy does not offer, and
 file input and output), so that asking for one of those is an AttributeError as on
 CuPy; and ``cuda`` with ``Device`` and ``Stream``. Functions and ufuncs are NumPy's,
 forwarded through one wrapper that unwraps device arrays, refuses host arrays (inside
@@ -43,7 +43,7 @@ from typing import ClassVar
 
 import numpy
 
-from korvane.testing._numpy_cupy import (
+from korvane.backends._numpy import (
     INDEX_MAKERS,
     KIND,
     IndexMaker,
