@@ -12,7 +12,8 @@ makes several passes over its data shows as a fraction of the peak.
 Sizes: a 2048x2048x3 float32 image for the batch and tile roads (tiles of 128 with
 overlap 16, merged at scale 4), pixel-shift with dim 4 on 1024x1024x3. ``--small``
 divides the sides by 8 for a quick look. Without a usable GPU the script says so and
-exits with status 0; ``--stand-in`` runs it on the NumPy stand-in instead (host times
+exits with status 0, or 1 with ``--require-gpu`` (as scripts/gpu-check.sh runs it, where
+no GPU is a failure); ``--stand-in`` runs it on the NumPy stand-in instead (host times
 only), to try the script itself on a machine without a GPU.
 """
 
@@ -24,7 +25,7 @@ import time
 import numpy
 
 
-def gpu_or_exit(use_stand_in):
+def gpu_or_exit(use_stand_in, require_gpu=False):
     import korvane.testing
 
     if use_stand_in:
@@ -32,7 +33,7 @@ def gpu_or_exit(use_stand_in):
         return sys.modules["cupy"]
     if not korvane.testing.cupy_is_usable():
         print("gpu benchmark: no usable GPU (CuPy is missing or sees no device); nothing measured")
-        sys.exit(0)
+        sys.exit(1 if require_gpu else 0)
     return sys.modules["cupy"]
 
 
@@ -164,9 +165,10 @@ def main(argv=None):
     parser.add_argument("--repeat", type=int, default=10, help="calls per function (median counts)")
     parser.add_argument("--small", action="store_true", help="sides divided by 8")
     parser.add_argument("--stand-in", action="store_true", help="run on the NumPy stand-in (no GPU times)")
+    parser.add_argument("--require-gpu", action="store_true", help="exit with status 1 where no GPU is usable")
     args = parser.parse_args(argv)
 
-    cp = gpu_or_exit(args.stand_in)
+    cp = gpu_or_exit(args.stand_in, args.require_gpu)
     from korvane.upscale import tile as tl
     from korvane.utils import dimention as dm
 

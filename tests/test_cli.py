@@ -406,7 +406,7 @@ def _gpu_is_here():
     return _cuda_is_here() and cupy_is_usable()
 
 
-@pytest.mark.skipif("not _gpu_is_here()", reason="needs onnxruntime-gpu and CuPy with a usable GPU")
+@pytest.mark.skipif("not _gpu_is_here()", reason="needs a GPU: onnxruntime-gpu and CuPy with a usable GPU")
 @pytest.mark.parametrize("graph", ["dynamic", "fixed"])
 def test_gpu_path_writes_what_the_cpu_path_writes(tmp_path, capsys, graphs, graph):
     Image.fromarray(smooth(70, 90, 3)).save(tmp_path / "in.png")

@@ -20,7 +20,7 @@ def backend(request, monkeypatch):
         return numpy
     if request.param == "cupy":
         if not cupy_is_usable():
-            pytest.skip("no usable CuPy")
+            pytest.skip("needs a GPU: no usable CuPy")
         return sys.modules["cupy"]
     module = make_numpy_cupy() if request.param == "stand-in" else make_strict_cupy()
     monkeypatch.setitem(sys.modules, "cupy", module)

@@ -192,6 +192,9 @@ def _size(pair):
 def _load_model(args):
     from korvane.upscale import onnx_model
 
+    # The command line owns the process: ONNX Runtime's own log lines (a CUDA provider that
+    # does not load, say) would come before korvane's one line.
+    onnx_model.import_onnxruntime().set_default_logger_severity(3)
     try:
         model = onnx_model.OnnxModel(args.onnx, provider=args.provider)
     except (ImportError, onnx_model.ModelError, RuntimeError) as exc:
@@ -203,17 +206,10 @@ def _load_model(args):
     return model
 
 
-def _output_channels(model):
-    channels = getattr(model, "output_channels", None)
-    if channels is None and model.output_shape:
-        channels = model.output_shape[1]
-    return channels
-
-
 def _declared_scale(model):
     """The scale the graph's fixed input and output heights give, or None."""
     shapes = model.input_shape, model.output_shape
-    if not shapes[1] or getattr(model, "layout", "NCHW") != "NCHW":
+    if not shapes[1] or model.layout != "NCHW":
         return None
     tile, out = shapes[0][2], shapes[1][2]
     return out // tile if tile and out and out % tile == 0 else None
@@ -233,9 +229,9 @@ def _probed_scale(model, sizes):
 
 def _check_model(model, picture, path):
     """How many channels the model gets (1 for a grey picture and a 1-channel model, else 3)."""
-    if _output_channels(model) not in (None, 1, 3):
+    if model.output_channels not in (None, 1, 3):
         raise CommandError(
-            f"the model returns {_output_channels(model)} channels; korvane writes 1 (greyscale) or 3 (RGB)"
+            f"the model returns {model.output_channels} channels; korvane writes 1 (greyscale) or 3 (RGB)"
         )
     if model.channels == 1:
         if not picture.grey:
