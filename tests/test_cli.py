@@ -447,6 +447,18 @@ def _rank_three(folder):
     return str(path)
 
 
+def _no_shape(folder):
+    path = folder / "r0.onnx"
+    graph = helper.make_graph(
+        [helper.make_node("Identity", ["x"], ["y"])],
+        "r0",
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, [])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, [])],
+    )
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)], ir_version=8), path)
+    return str(path)
+
+
 def _nhwc(folder):
     return x2_graph(folder / "nhwc.onnx", [1, 16, 16, 3], [1, 16, 32, 6], mixing(16))
 
@@ -539,6 +551,16 @@ REFUSALS = [
     ("in.png", "../in.png", "dynamic", [], None, 1, "{t}/out/../in.png is the input file itself; give the result"),
     (
         "in.png",
+        "out.png",
+        "dynamic",
+        ["--max-pixels", "1999"],
+        None,
+        1,
+        "{t}/in.png has 50x40 = 2000 pixels, more than the 1999 read without asking (a guard against decompression "
+        "bombs); lift it with --max-pixels 2000 or --max-pixels 0\n",
+    ),
+    (
+        "in.png",
         "x" * 252 + ".png",
         "dynamic",
         [],
@@ -594,6 +616,15 @@ REFUSALS = [
         None,
         1,
         "{t}/rank3.onnx: expected an NCHW input of rank 4, got input 'x' of shape [3, ?, ?]",
+    ),
+    (
+        "in.png",
+        "out.png",
+        _no_shape,
+        [],
+        None,
+        1,
+        "{t}/r0.onnx: expected an NCHW input of rank 4, got input 'x' with no shape (none stated, or rank 0)\n",
     ),
     (
         "in.png",

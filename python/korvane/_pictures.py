@@ -10,7 +10,6 @@ import contextlib
 import os
 import secrets
 import stat
-import warnings
 from pathlib import Path
 
 import numpy
@@ -35,11 +34,18 @@ class PictureError(Exception):
     """A picture that cannot be read or written; the message names the file."""
 
 
+# Pillow's own limit on a picture's pixels (twice its warning size), which korvane checks
+# itself so that the refusal can name the option that lifts it.
+DEFAULT_MAX_PIXELS = 2 * 89_478_485
+
+
 def pillow():
     try:
         from PIL import Image, ImageOps
     except ImportError:
         raise PictureError('reading and writing pictures needs Pillow: pip install "korvane[onnx]"') from None
+    # read_picture's max_pixels takes the place of Pillow's own guard.
+    Image.MAX_IMAGE_PIXELS = None
     return Image, ImageOps
 
 
@@ -114,7 +120,7 @@ class Picture:
         return f"{width}x{height} {kind}{' with alpha' if self.alpha is not None else ''}, {self.bits}-bit"
 
 
-def _open(path):
+def _open(path, max_pixels):
     Image, _ = pillow()
     path = Path(path)
     try:
@@ -126,17 +132,21 @@ def _open(path):
     if folder:
         raise PictureError(f"{path} is a folder, not a picture file")
     try:
-        with warnings.catch_warnings():
-            # Large pictures are what this is for; Pillow's hard limit (DecompressionBombError) still holds.
-            warnings.simplefilter("ignore", Image.DecompressionBombWarning)
-            picture = Image.open(path)
-            try:
-                picture.load()
-            except BaseException:
-                picture.close()
-                raise
-    except Image.DecompressionBombError as exc:
-        raise PictureError(f"{path} is too large to read safely: {exc}") from None
+        picture = Image.open(path)  # the header only: the size is known before anything is decoded
+        try:
+            width, height = picture.size
+            if max_pixels and width * height > max_pixels:
+                raise PictureError(
+                    f"{path} has {width}x{height} = {width * height} pixels, more than the {max_pixels} read "
+                    f"without asking (a guard against decompression bombs); lift it with --max-pixels "
+                    f"{width * height} or --max-pixels 0"
+                )
+            picture.load()
+        except BaseException:
+            picture.close()
+            raise
+    except PictureError:
+        raise
     except MemoryError:
         raise
     except Exception as exc:
@@ -152,8 +162,8 @@ def _reason(exc):
     return text if len(text) <= 200 else text[:197] + "..."
 
 
-def read_picture(path):
-    """Read ``path`` with Pillow as a :class:`Picture`.
+def read_picture(path, max_pixels=DEFAULT_MAX_PIXELS):
+    """Read ``path`` with Pillow as a :class:`Picture`; refuse more than ``max_pixels`` pixels (0: any number).
 
     Greyscale ("1", "L", "LA") stays greyscale; 16-bit greyscale ("I;16" and its byte
     orders) is read at full precision, and 32-bit integer greyscale ("I") as 16-bit,
@@ -166,7 +176,7 @@ def read_picture(path):
     :attr:`Picture.notes` says so.
     """
     _, ImageOps = pillow()
-    with _open(path) as original:
+    with _open(path, max_pixels) as original:
         try:
             frames = getattr(original, "n_frames", 1)
             picture = _samples(path, ImageOps.exif_transpose(original) or original)

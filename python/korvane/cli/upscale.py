@@ -18,6 +18,7 @@ from pathlib import Path
 
 import numpy
 
+from korvane._pictures import DEFAULT_MAX_PIXELS
 from korvane.cli._common import (
     EXIT_USAGE,
     CommandError,
@@ -104,6 +105,14 @@ def add_command(sub):
         default=DEFAULT_NAME,
         metavar="PATTERN",
         help="the name of results in a folder, from {stem}, {ext}, {scale} and {model} (default {stem}.{ext})",
+    )
+    command.add_argument(
+        "--max-pixels",
+        type=count_type("--max-pixels", 0),
+        default=DEFAULT_MAX_PIXELS,
+        metavar="N",
+        help=f"read no picture of more pixels (default {DEFAULT_MAX_PIXELS}, Pillow's guard against "
+        "decompression bombs; 0: no limit)",
     )
     command.add_argument("--recursive", action="store_true", help="walk the sub-folders of a folder INPUT")
     command.add_argument("--skip-existing", action="store_true", help="leave results that exist already")
@@ -291,7 +300,7 @@ def prepare(args, model, sizes, job):
     from korvane import _pictures as pictures
 
     try:
-        picture = pictures.read_picture(job.source)
+        picture = pictures.read_picture(job.source, args.max_pixels)
     except pictures.PictureError as exc:
         raise CommandError(str(exc)) from None
     channels = _check_model(model, picture, job.source)
