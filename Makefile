@@ -39,7 +39,7 @@ asan:
 	@py="$(PY313)"; test -n "$$py" || exit 1; \
 	test -x .venv-asan/bin/python || "$$py" -m venv .venv-asan
 	.venv-asan/bin/python -m pip install $(PIP_FLAGS) --upgrade "pip>=25.1"
-	.venv-asan/bin/python -m pip install $(PIP_FLAGS) "numpy>=2" --group test
+	.venv-asan/bin/python -m pip install $(PIP_FLAGS) "numpy>=2" --group test-core
 	.venv-asan/bin/python -m pip install $(PIP_FLAGS) --force-reinstall --no-deps \
 	  -C cmake.define.KORVANE_SANITIZE=ON -C cmake.define.KORVANE_WERROR=ON -C cmake.build-type=Debug \
 	  -C build-dir=build/asan .

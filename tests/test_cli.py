@@ -816,3 +816,31 @@ def test_the_console_command_runs_the_command_line(tmp_path):
     assert (result.returncode, result.stdout) == (0, f"korvane {korvane.__version__}\n")
     result = subprocess.run([str(command), "upscale", "x.png"], capture_output=True, text=True, timeout=60, check=False)
     assert result.returncode == 2 and result.stderr.endswith("(see korvane upscale --help)\n")
+
+
+# ---- PyTorch checkpoints -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("suffix, options", [(".pth", []), (".safetensors", ["--dtype", "bfloat16"])])
+def test_a_pytorch_checkpoint_upscales_as_load_model_and_upscale_tiled_do(tmp_path, capsys, suffix, options):
+    torch = pytest.importorskip("torch")
+    compact = pytest.importorskip("spandrel.architectures.Compact")
+    from korvane.upscale import load_model
+
+    torch.manual_seed(0)
+    net = compact.Compact(num_feat=8, num_conv=2, upscale=2)
+    path = tmp_path / f"net{suffix}"
+    if suffix == ".pth":
+        torch.save(net.state_dict(), path)
+    else:
+        from safetensors.torch import save_file
+
+        save_file(net.state_dict(), path)
+    rgb = smooth(30, 40, 3)
+    Image.fromarray(rgb).save(tmp_path / "in.png")
+    code, out, err = run(capsys, tmp_path / "in.png", tmp_path / "out.png", "--model", path, *options)
+    assert (code, err) == (0, "") and " x2 with " in out
+    model = load_model(path, device="cpu", dtype=options[1] if options else None)
+    expected = samples(upscale_tiled(unit(rgb), model, tile_size=(30, 40)))  # one tile, cut to the picture
+    with Image.open(tmp_path / "out.png") as written:
+        assert numpy.array_equal(numpy.asarray(written), expected)

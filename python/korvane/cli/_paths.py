@@ -122,7 +122,7 @@ def _extension(args, source):
 def name_targets(args, plan, folder, scale):
     """Each job's result path in ``folder``, by ``--name``; refused when two would share one."""
     seen = {}
-    model = Path(args.onnx).stem
+    model = Path(args.model).stem
     for job in plan.jobs:
         fields = dict(stem=job.source.stem, ext=_extension(args, job.source), scale=scale, model=model)
         name = args.name.format(**fields)

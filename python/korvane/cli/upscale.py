@@ -56,10 +56,13 @@ def add_command(sub):
     )
     command.add_argument("-o", "--output", metavar="OUTPUT", help="where the results go; then every path is an INPUT")
     command.add_argument(
+        "--model",
         "--onnx",
+        dest="model",
         required=True,
         metavar="MODEL",
-        help="the ONNX graph: one NCHW input (RGB or grey in [0, 1]) and one output",
+        help="the model: an ONNX graph (.onnx) or PyTorch weights (.pth, .pt, .ckpt, .safetensors) of an "
+        "architecture spandrel knows; it takes RGB or grey in [0, 1]",
     )
     command.add_argument(
         "--tile-size",
@@ -84,10 +87,17 @@ def add_command(sub):
         "--window", choices=WINDOWS, default="hann", help="how overlapping tiles are blended (default hann)"
     )
     command.add_argument(
+        "--device",
         "--provider",
+        dest="device",
         choices=PROVIDERS,
         default="auto",
-        help="auto: CUDA when onnxruntime-gpu and CuPy see a GPU, else the CPU",
+        help="auto: CUDA when the model's runtime and CuPy see a GPU, else the CPU",
+    )
+    command.add_argument(
+        "--dtype",
+        choices=("float32", "float16", "bfloat16"),
+        help="the element type a PyTorch model runs in (default float32; float16 needs CUDA)",
     )
     command.add_argument(
         "--outscale",
@@ -139,7 +149,7 @@ def _per_axis(option, given, fixed, default, what):
 
 def _sizes(args, model):
     """Tile size, overlap and batch size: the graph's where it fixes them, else the options'."""
-    tile = _per_axis("--tile-size", args.tile_size, model.tile_size, DEFAULT_TILE, "tiles of")
+    tile = _per_axis("--tile-size", args.tile_size, _fixed_tile(model), DEFAULT_TILE, "tiles of")
     given = None if args.batch_size is None else (args.batch_size,)
     (batch,) = _per_axis("--batch-size", given, (model.batch_size,), DEFAULT_BATCH, "batches of")
     overlap = args.overlap or tuple(min(DEFAULT_OVERLAP, t // 4) for t in tile)
@@ -172,14 +182,14 @@ def _fitted(args, model, sizes, height, width):
     tile, overlap, batch = sizes
     extents = (height, width)
     if args.window == "merge_tiles":
-        if model.tile_size == (None, None):
+        if _fixed_tile(model) == (None, None):
             side = min(tile[0], max(max(extents), min(tile[0], 4)))
             tile = (side, side)
     else:
-        tile = tuple(t if fixed is not None else min(t, e) for t, fixed, e in zip(tile, model.tile_size, extents))
+        tile = tuple(t if fixed is not None else min(t, e) for t, fixed, e in zip(tile, _fixed_tile(model), extents))
     overlap = tuple(min(o, t - 1) for o, t in zip(overlap, tile))
     notes = []
-    if any(fixed is not None and t > e for t, fixed, e in zip(tile, model.tile_size, extents)):
+    if any(fixed is not None and t > e for t, fixed, e in zip(tile, _fixed_tile(model), extents)):
         from korvane.upscale.engine import TileGrid
 
         padded = TileGrid(height, width, tile, overlap).padded_shape
@@ -191,6 +201,11 @@ def _fitted(args, model, sizes, height, width):
     return (tile, overlap, batch), notes
 
 
+def _fixed_tile(model):
+    """The (height, width) the model fixes, None where it takes any (a model may say None for both)."""
+    return getattr(model, "tile_size", None) or (None, None)
+
+
 def _size(pair):
     return str(pair[0]) if pair[0] == pair[1] else f"{pair[0]}x{pair[1]}"
 
@@ -199,25 +214,30 @@ def _size(pair):
 
 
 def _load_model(args):
-    from korvane.upscale import onnx_model
+    from korvane.upscale.loading import load_model
 
-    # The command line owns the process: ONNX Runtime's own log lines (a CUDA provider that
-    # does not load, say) would come before korvane's one line.
-    onnx_model.import_onnxruntime().set_default_logger_severity(3)
+    if args.model.lower().endswith(".onnx"):
+        from korvane.upscale import onnx_model
+
+        # The command line owns the process: ONNX Runtime's own log lines (a CUDA provider
+        # that does not load, say) would come before korvane's one line.
+        onnx_model.import_onnxruntime().set_default_logger_severity(3)
     try:
-        model = onnx_model.OnnxModel(args.onnx, provider=args.provider)
-    except (ImportError, onnx_model.ModelError, RuntimeError) as exc:
+        model = load_model(args.model, device=args.device, dtype=args.dtype)
+    except (ImportError, ValueError, TypeError, RuntimeError, LookupError) as exc:  # ModelError is a ValueError
         raise CommandError(str(exc)) from None
     except OSError as exc:
-        raise CommandError(f"cannot read the model {args.onnx}: {exc.strerror or exc}") from None
+        raise CommandError(f"cannot read the model {args.model}: {exc.strerror or exc}") from None
     if getattr(model, "provider_note", None):
         note(model.provider_note)
     return model
 
 
 def _declared_scale(model):
-    """The scale the graph's fixed input and output heights give, or None."""
-    shapes = model.input_shape, model.output_shape
+    """The model's own scale, or the one the graph's fixed input and output heights give, or None."""
+    if getattr(model, "scale", None) is not None:
+        return model.scale
+    shapes = getattr(model, "input_shape", None), getattr(model, "output_shape", None)
     if not shapes[1] or model.layout != "NCHW":
         return None
     tile, out = shapes[0][2], shapes[1][2]
@@ -227,7 +247,7 @@ def _declared_scale(model):
 def _probed_scale(model, sizes):
     """The model's scale from one run on a batch of zeros, for names that show it."""
     # The model's own tile where it fixes one, else a small one: the scale is the same.
-    th, tw = (size if fixed is not None else min(size, 16) for size, fixed in zip(sizes[0], model.tile_size))
+    th, tw = (size if fixed is not None else min(size, 16) for size, fixed in zip(sizes[0], _fixed_tile(model)))
     xp = model.xp
     zeros = xp.zeros((model.batch_size or 1, model.channels or 3, th, tw), dtype=xp.float32)
     try:
@@ -268,6 +288,12 @@ class _Watched:
             if result.shape[1] not in (1, 3):
                 raise CommandError(
                     f"the model returns {result.shape[1]} channels; korvane writes 1 (greyscale) or 3 (RGB)"
+                )
+            said = getattr(self.model, "scale", None)
+            if said is not None and result.shape[2] != said * batch.shape[2]:
+                raise CommandError(
+                    f"the model says it scales by {said}, but its first output is {result.shape[2]} rows for "
+                    f"tiles of {batch.shape[2]}"
                 )
         if self.progress is not None:
             self.progress(batch.shape[0])
@@ -352,6 +378,8 @@ def upscale(args, model, prepared, progress=None):
         raise CommandError(f"cannot upscale: {exc}") from None
     except ModelRunError as exc:
         raise CommandError(str(exc)) from None
+    except RuntimeError as exc:  # PyTorch's failures, its out-of-memory errors included
+        raise CommandError(f"the model failed: {' '.join(str(exc).split())[:300]}") from None
     _refuse_non_finite(xp, result)
     height = prepared.image.shape[0]
     prepared.image = None  # the input is done with: one picture less in memory
@@ -469,10 +497,11 @@ def run(args):
     plan = plan_jobs(args)
     if plan.single:
         check_targets(args, plan)
-    try:
-        onnx_model.import_onnxruntime()
-    except ImportError as exc:
-        raise CommandError(str(exc)) from None
+    if args.model.lower().endswith(".onnx"):
+        try:
+            onnx_model.import_onnxruntime()
+        except ImportError as exc:
+            raise CommandError(str(exc)) from None
     if plan.single:
         if not plan.jobs:
             print(f"{split_paths(args)[1]} exists: left as it is (--skip-existing)")
@@ -510,7 +539,7 @@ def _run_one(args, job, started):
     for text in notes:
         note(text)
     print(
-        f"{job.source} ({prepared.picture.describe()}) {describe_scale(args, upscaled.scale)} with {args.onnx} on "
+        f"{job.source} ({prepared.picture.describe()}) {describe_scale(args, upscaled.scale)} with {args.model} on "
         f"{where(model)} (tiles {_size(tile)}, overlap {_size(overlap)}, batches of {batch}, window {args.window}): "
         f"{job.target} {out_width}x{out_height} in {time.perf_counter() - started:.1f} s"
     )
@@ -522,4 +551,5 @@ def describe_scale(args, scale):
 
 
 def where(model):
-    return "the GPU (CUDA)" if model.provider == "cuda" else "the CPU"
+    device = getattr(model, "provider", None) or getattr(getattr(model, "device", None), "type", "cpu")
+    return "the GPU (CUDA)" if device == "cuda" else "the CPU"

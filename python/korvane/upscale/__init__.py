@@ -7,7 +7,7 @@ not imported here so the package stays importable without it.
 with a model, streaming the tiles through in batches; it is loaded on first use.
 """
 
-__all__ = ["upscale_tiled"]
+__all__ = ["TorchModel", "load_model", "upscale_tiled"]
 
 
 def __getattr__(name):
@@ -16,6 +16,14 @@ def __getattr__(name):
         from korvane.upscale.engine import upscale_tiled
 
         return upscale_tiled
+    if name == "TorchModel":
+        from korvane.upscale.torch_model import TorchModel
+
+        return TorchModel
+    if name == "load_model":
+        from korvane.upscale.loading import load_model
+
+        return load_model
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

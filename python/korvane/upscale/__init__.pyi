@@ -1,5 +1,7 @@
 from korvane.upscale.engine import upscale_tiled as upscale_tiled
+from korvane.upscale.loading import load_model as load_model
+from korvane.upscale.torch_model import TorchModel as TorchModel
 
-__all__ = ["upscale_tiled"]
+__all__ = ["TorchModel", "load_model", "upscale_tiled"]
 
 def __dir__() -> list[str]: ...
