@@ -40,7 +40,7 @@ fi
 if [[ -d "$WHEELHOUSE" ]]; then
   # One at a time: an older wheelhouse that lacks one of them still gives the others.
   for pair in pytest:pytest hypothesis:hypothesis packaging:packaging scikit-build-core:scikit_build_core \
-              tqdm:tqdm pillow:PIL onnx:onnx; do
+              tqdm:tqdm pillow:PIL onnx:onnx torch:torch spandrel:spandrel safetensors:safetensors; do
     $VPY -m pip install -q --no-index --find-links "$WHEELHOUSE" "${pair%%:*}" >/dev/null 2>&1 \
       || $VPY -c "import ${pair##*:}" 2>/dev/null \
       || say "${pair%%:*}: not in $WHEELHOUSE nor on this machine"

@@ -19,6 +19,12 @@ python3 -m pip download -q -d wheelhouse --only-binary=:all: --python-version "$
   --platform manylinux2014_x86_64 --platform manylinux_2_17_x86_64 --platform manylinux_2_27_x86_64 \
   --platform manylinux_2_28_x86_64 --platform any \
   pytest hypothesis packaging scikit-build-core tqdm pillow onnx "$runtime" "cupy-cuda${CUDA_MAJOR}x[ctk]>=14"
+# The PyTorch path (TorchModel through DLPack): torch's index build with its CUDA wheels, a few GB.
+if [[ "${TORCH:-1}" == 1 ]]; then
+  python3 -m pip download -q -d wheelhouse --only-binary=:all: --python-version "$PYVER" \
+    --platform manylinux2014_x86_64 --platform manylinux_2_17_x86_64 --platform manylinux_2_27_x86_64 \
+    --platform manylinux_2_28_x86_64 --platform any torch spandrel safetensors
+fi
 # What gpu-check.sh installs from here: the GPU packages of this major version, not another's.
 printf '%s\n' "$runtime" "cupy-cuda${CUDA_MAJOR}x[ctk]>=14" > wheelhouse/gpu-requirements.txt
 ls wheelhouse

@@ -88,6 +88,29 @@ def test_a_loaded_net_upscales_as_the_net_itself(nets, xp, name, ext, backend):
     numpy.testing.assert_allclose(got, by_hand(made[name], image)[0].transpose(1, 2, 0), atol=1e-5)
 
 
+def _torch_on_a_gpu():
+    from korvane.testing import cupy_is_usable
+
+    if not cupy_is_usable():
+        pytest.skip("needs a GPU: CuPy with a usable device")
+    if not torch.cuda.is_available():
+        pytest.skip("torch's CUDA build does not run on this machine's driver")
+
+
+@pytest.mark.parametrize("dtype", [None, "float16"])
+def test_cupy_batches_cross_to_torch_and_back_through_dlpack(nets, dtype):
+    _torch_on_a_gpu()
+    import cupy
+
+    folder, made = nets
+    model = load_model(folder / "compact.pth", device="cuda", dtype=dtype)
+    (image,) = batches(1, (1, 3, 18, 20))
+    got = upscale_tiled(cupy.asarray(image[0].transpose(1, 2, 0)), model, tile_size=(18, 20), overlap=0)
+    assert type(got) is cupy.ndarray and got.dtype == cupy.float32
+    expected = by_hand(made["compact"], image)[0].transpose(1, 2, 0)
+    numpy.testing.assert_allclose(cupy.asnumpy(got), expected, atol=1e-5 if dtype is None else 1e-2)
+
+
 @pytest.mark.parametrize("name", list(NETS))
 def test_bfloat16_is_close_to_float32(nets, name):
     folder, _ = nets
