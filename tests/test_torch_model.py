@@ -172,8 +172,8 @@ M, V = ModelError, ValueError
         ("compact.pth", None, {"dtype": torch.float16}, V, "dtype: torch.float16 is not supported on the CPU: use "
          "torch.bfloat16 there"),
         ("compact.pth", None, {"device": "gpu"}, V, "device: expected one of auto, cpu, cuda, got 'gpu'"),
-        ("weights.bin", lambda m, k: b"", {}, M, "path: expected a model file ending in .onnx, .pth, .pt, .ckpt, "
-         ".safetensors, got '{}'"),
+        ("weights.bin", lambda m, k: b"", {}, M, "path: expected a model file ending in .onnx, .param, .pth, .pt, "
+         ".ckpt, .safetensors or the name of an installed model (korvane models lists them), got '{}'"),
     ],
 )  # fmt: skip
 def test_refusals_in_one_line(nets, tmp_path, file, content, options, error, message):

@@ -1,11 +1,12 @@
 """The command line, ``korvane COMMAND`` (or ``python -m korvane COMMAND``): a thin shell over the library.
 
-    korvane upscale INPUT [INPUT...] OUTPUT --onnx MODEL [options]
+    korvane upscale INPUT [INPUT...] OUTPUT --model MODEL [options]
+    korvane models
     korvane demo [IMAGE] [options]
     korvane --version
 
 Each command is a module of this package: :mod:`korvane.cli.upscale` (a picture, or many
-through :mod:`korvane.cli.pipeline`) and :mod:`korvane.cli.demo`; what they share (the
+through :mod:`korvane.cli.pipeline`), :mod:`korvane.cli.models` and :mod:`korvane.cli.demo`; what they share (the
 error line, notes, option types, progress, signals) is in :mod:`korvane.cli._common`.
 
 Every problem is one line on stderr starting with ``korvane: error:``, and a non-zero
@@ -54,12 +55,13 @@ def _prog():
 
 def build_parser():
     import korvane
-    from korvane.cli import demo, upscale
+    from korvane.cli import demo, models, upscale
 
     parser = Parser(prog=_prog(), description="korvane on the command line: upscale pictures, or run the demo.")
     parser.add_argument("--version", action="version", version=f"korvane {korvane.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     upscale.add_command(sub)
+    models.add_command(sub)
     demo.add_command(sub)
     return parser
 

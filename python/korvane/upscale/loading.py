@@ -2,7 +2,11 @@
 
 * ``.onnx``: :class:`~korvane.upscale.onnx_model.OnnxModel`;
 * ``.pth``, ``.pt``, ``.ckpt``, ``.safetensors``: PyTorch weights, whose architecture spandrel
-  recognises, as a :class:`~korvane.upscale.torch_model.TorchModel`.
+  recognises, as a :class:`~korvane.upscale.torch_model.TorchModel`;
+* ``.param`` (with its ``.bin``): an ncnn model, converted to ONNX in memory
+  (:mod:`korvane.upscale.ncnn`) and run as an ``OnnxModel`` with the model's ``scale`` and
+  ``context`` (its margin) set;
+* the name of a model in an installed model package (:mod:`korvane.upscale.named`).
 
 Loading never runs code from the file. A ``.safetensors`` file holds tensors only. A pickled
 file (``.pth``, ``.pt``, ``.ckpt``) is read by ``torch.load(weights_only=True)``, whose
@@ -101,10 +105,30 @@ def _unpickling_reason(message):
     return line.removeprefix("WeightsUnpickler error: ").split(" Please use ")[0].rstrip(".")
 
 
-# The adapter for each file extension. ncnn's .param files and models given by name rather
-# than as a file are to be added here; load_model dispatches on this table alone.
+def _load_ncnn(path, device, dtype):
+    """An ncnn model, converted to an ONNX graph in memory and run by ONNX Runtime."""
+    from korvane.upscale import ncnn
+
+    if dtype is not None:
+        raise ValueError(f"dtype: an ncnn model runs in float32 through ONNX Runtime, got dtype={dtype!r}")
+    with open(path, "rb"):  # FileNotFoundError, IsADirectoryError, PermissionError as they are
+        pass
+    converted = ncnn.convert(path)
+    model = OnnxModel(path, provider=device, graph=converted.onnx_bytes)
+    model.scale, model.context = converted.scale, converted.context
+    model._reduce = (_reload_ncnn, (path, device))
+    return model
+
+
+def _reload_ncnn(path, device):
+    return _load_ncnn(path, device, None)
+
+
+# The adapter for each file extension; a name that is no file is looked up among the
+# installed model packages (korvane.upscale.named).
 _LOADERS = {
     ".onnx": _load_onnx,
+    ".param": _load_ncnn,
     ".pth": _load_torch,
     ".pt": _load_torch,
     ".ckpt": _load_torch,
@@ -120,9 +144,10 @@ def load_model(path, *, device="auto", dtype=None):
     Parameters
     ----------
     path : str or os.PathLike
-        A ``.onnx`` graph, or PyTorch weights in a ``.pth``, ``.pt``, ``.ckpt`` (state dicts,
+        A ``.onnx`` graph; PyTorch weights in a ``.pth``, ``.pt``, ``.ckpt`` (state dicts,
         possibly wrapped as training code saves them) or ``.safetensors`` file, of an
-        architecture that spandrel recognises.
+        architecture that spandrel recognises; an ncnn ``.param`` file with its ``.bin``
+        beside it; or the name of an installed model (``korvane models`` lists them).
     device : {"auto", "cpu", "cuda"}
         ONNX: ``OnnxModel``'s ``provider``. PyTorch: "cuda" runs on the GPU current in CuPy
         (else torch's current one); "auto" does that where torch sees a GPU, else the CPU.
@@ -158,8 +183,15 @@ def load_model(path, *, device="auto", dtype=None):
     if device not in PROVIDERS:
         raise ValueError(f"device: expected one of {', '.join(PROVIDERS)}, got {device!r}")
     loader = _LOADERS.get(os.path.splitext(path)[1].lower())
+    if loader is None and not os.path.exists(path) and os.sep not in path:
+        from korvane.upscale import named
+
+        path, loader = str(named.find(path).path), _load_ncnn  # LookupError naming close names
     if loader is None:
-        raise ModelError(f"path: expected a model file ending in {', '.join(EXTENSIONS)}, got {path!r}")
+        raise ModelError(
+            f"path: expected a model file ending in {', '.join(EXTENSIONS)} or the name of an installed model "
+            f"(korvane models lists them), got {path!r}"
+        )
     model = loader(path, device, dtype)
     if isinstance(model, TorchModel):
         model._source = (path, {"device": device, "dtype": dtype})

@@ -228,7 +228,7 @@ class OnnxModel:
     with a GPU, ``provider="auto"`` may then choose CUDA).
     """
 
-    def __init__(self, path, provider="auto", *, gpu_mem_limit=None, cudnn_conv_algo_search="HEURISTIC"):
+    def __init__(self, path, provider="auto", *, gpu_mem_limit=None, cudnn_conv_algo_search="HEURISTIC", graph=None):
         if provider not in PROVIDERS:
             raise ValueError(f"provider: expected one of {', '.join(PROVIDERS)}, got {provider!r}")
         if gpu_mem_limit is not None and (
@@ -241,6 +241,9 @@ class OnnxModel:
             )
         ort = import_onnxruntime()
         self.path = str(path)
+        # A graph made in memory (from an ncnn model, say): ``path`` names its source file.
+        self._graph = graph
+        self._reduce = None
         self._options = {
             "provider": provider,
             "gpu_mem_limit": None if gpu_mem_limit is None else int(gpu_mem_limit),
@@ -309,13 +312,16 @@ class OnnxModel:
             if self._options["gpu_mem_limit"] is not None:
                 cuda["gpu_mem_limit"] = self._options["gpu_mem_limit"]
             try:
-                return _open_session(ort, self.path, options, [(_CUDA, cuda), "CPUExecutionProvider"]), None
+                return _open_session(ort, self._source(), options, [(_CUDA, cuda), "CPUExecutionProvider"]), None
             except Exception as exc:  # a bad file fails again below, on the CPU alone
                 failure = _first_line(exc)
         try:
-            return _open_session(ort, self.path, options, ["CPUExecutionProvider"]), failure
+            return _open_session(ort, self._source(), options, ["CPUExecutionProvider"]), failure
         except Exception as exc:  # ONNX Runtime's own exception types (InvalidProtobuf, Fail, ...)
             raise ModelError(f"{self.path} is not a usable ONNX model: {_first_line(exc)}") from None
+
+    def _source(self):
+        return self.path if self._graph is None else self._graph
 
     def _read_graph(self):
         inputs, outputs = self.session.get_inputs(), self.session.get_outputs()
@@ -368,7 +374,10 @@ class OnnxModel:
         )
 
     def __reduce__(self):
-        # A session cannot be pickled: the copy opens the file again with the same options.
+        # A session cannot be pickled: the copy opens the file again with the same options
+        # (a graph made in memory, through whatever made it: see load_model).
+        if self._reduce is not None:
+            return self._reduce
         return _reopen, (self.path, dict(self._options))
 
     # ---- running -------------------------------------------------------------------------------

@@ -58,6 +58,7 @@ class OnnxModel:
         *,
         gpu_mem_limit: int | None = None,
         cudnn_conv_algo_search: _ConvAlgoSearch = "HEURISTIC",
+        graph: bytes | None = None,
     ) -> None: ...
     def __reduce__(self) -> tuple[Callable[..., OnnxModel], tuple[Any, ...]]: ...
     def __call__(self, batch: _ArrayT) -> _ArrayT:
