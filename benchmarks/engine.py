@@ -1,6 +1,6 @@
 """The streaming tile engine against the tile road, on the NumPy stand-in for ``cupy``.
 
-    python benchmarks/engine.py [--rounds N] [--quick]
+    python benchmarks/engine.py [--rounds N] [--quick] [--parts abcd]
 
 The model repeats every pixel s times along both axes, which costs little, so what the
 figures show is the tiler's own cost.
@@ -21,6 +21,12 @@ figures show is the tiler's own cost.
     own mean, as networks that normalise each tile do. For every window, and for
     ``merge_tiles``, the largest step between neighbouring pixels that the offsets add
     to the result of the same window without them.
+
+(d) Memory against the picture's height: pictures 2048 wide and 2k to 32k rows (uint8,
+    3 channels, made before the count starts) at x2 with ``"hann"``, the result handed
+    band by band to a function that drops it (``out=``), so that what is counted is the
+    engine's own: tracemalloc's peak, in MB and as a share of the float32 result it
+    streamed. It should stay flat: a band plus the batches.
 
 Targets: peak memory at most 1.5x the result; at least 3x the road's throughput; seam
 steps with "hann" at least 6x smaller than with merge_tiles' map.
@@ -114,16 +120,30 @@ def part_a(rounds, sizes):
 def part_b(rounds):
     n, s, c = 2048, 2, 3
     grid = ENGINE.TileGrid(n, n, (TILE_SIZE, TILE_SIZE), (OVERLAP, OVERLAP))
-    accumulator = ENGINE._SeparableAccumulator(CP, grid, s, c, "hann")
+    rows, cols = range(grid.rows.count), range(grid.cols.count)
+    weigh = ENGINE._SeparableWeights(CP, grid, s, c, rows, cols, 8, "hann")
+    result = CP.empty((n * s, n * s, c), dtype=numpy.float32)
+
+    def write(band_rows, band):
+        for channel in range(c):
+            result[band_rows, :, channel] = band[channel]
+
     batches = list(grid.batches(8))
     outputs = CP.asarray(numpy.random.default_rng(1).random((8, c, TILE_SIZE * s, TILE_SIZE * s), dtype=numpy.float32))
+    tile_rows = CP.asarray([t.row for t in grid])
+    tile_cols = CP.asarray([t.col for t in grid])
     values = sum(h * w * c for t in grid for _, _, h, w in [grid.region(t, s)])
-    source = numpy.ones(accumulator.canvas.shape, numpy.float32)
+    source = numpy.ones(result.shape, numpy.float32)
     target = numpy.empty_like(source)
 
     def accumulate():
+        bands = ENGINE._Bands(CP, grid, s, c, rows, cols, (0, n * s, 0, n * s), write, None)
+        first = 0
         for tiles in batches:
-            accumulator.add(outputs, tiles)
+            span = slice(first, first + len(tiles))
+            bands.add(weigh(outputs[: len(tiles)], tile_rows[span], tile_cols[span]), tiles)
+            first += len(tiles)
+        bands.finish()
 
     ratios, acc_rates, copy_rates = [], [], []
     for _ in range(rounds):
@@ -132,7 +152,7 @@ def part_b(rounds):
         acc_rates.append(12 * values / t_acc / 1e9)
         copy_rates.append(8 * source.size / t_copy / 1e9)
         ratios.append(acc_rates[-1] / copy_rates[-1])
-    print(f"\n(b) bandwidth, {n}x{n}x3 at x{s} ({len(grid)} tiles, {values / 1e6:.0f} M values accumulated)")
+    print(f"\n(b) bandwidth, {n}x{n}x3 at x{s} ({len(grid)} tiles, {values / 1e6:.0f} M values accumulated, written)")
     print(
         f"    accumulation {statistics.median(acc_rates):6.2f} GB/s   numpy.copyto {statistics.median(copy_rates):6.2f}"
         f" GB/s   ratio {statistics.median(ratios):.2f}"
@@ -161,19 +181,44 @@ def part_c():
         print(f"    {name:<24} largest added step {step:.5f}   {reference / step:5.1f}x smaller than merge_tiles'")
 
 
+def part_d(heights):
+    width, s = 2048, 2
+    print(f"\n(d) memory against height: {width} wide, uint8 x3, x{s}, 'hann', out= a function that drops each band")
+    print(f"{'rows':>7} {'result MB':>10} {'peak MB':>8} {'peak/result':>12} {'seconds':>8}")
+    rng = numpy.random.default_rng(2)
+    for height in heights:
+        image = CP.asarray(rng.integers(0, 256, (height, width, 3), dtype=numpy.uint8))
+        gc.collect()
+        start = time.perf_counter()
+        tracemalloc.start()
+        ENGINE.upscale_tiled(image, enlarge(s), tile_size=TILE_SIZE, overlap=OVERLAP, out=lambda rows, band: None)
+        top = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        seconds = time.perf_counter() - start
+        result = height * s * width * s * 3 * 4
+        print(f"{height:>7} {result / 1e6:10.0f} {top / 1e6:8.1f} {top / result:11.3f}x {seconds:8.2f}")
+        del image
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--quick", action="store_true", help="1024² only, 3 rounds")
+    parser.add_argument("--quick", action="store_true", help="1024² only, 3 rounds; (d) up to 8k rows")
+    parser.add_argument("--parts", default="abcd", help="which parts to run, e.g. 'd'")
     args = parser.parse_args()
     rounds = 3 if args.quick else args.rounds
     print(
         f"Python {platform.python_version()}, NumPy {numpy.__version__}, {platform.machine()}, "
         f"{rounds} rounds; the NumPy stand-in for cupy"
     )
-    part_a(rounds, (1024,) if args.quick else (1024, 2048))
-    part_b(rounds)
-    part_c()
+    if "a" in args.parts:
+        part_a(rounds, (1024,) if args.quick else (1024, 2048))
+    if "b" in args.parts:
+        part_b(rounds)
+    if "c" in args.parts:
+        part_c()
+    if "d" in args.parts:
+        part_d((2048, 4096, 8192) if args.quick else (2048, 4096, 8192, 16384, 32768))
 
 
 if __name__ == "__main__":

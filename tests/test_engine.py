@@ -3,6 +3,7 @@
 import os
 import subprocess
 import sys
+import tracemalloc
 
 import numpy
 import pytest
@@ -183,16 +184,134 @@ def test_nothing_the_caller_owns_is_modified(xp):
     numpy.testing.assert_array_equal(xp.asnumpy(window), kept)
 
 
+# ---- results written in bands, array-like pictures ------------------------------------------------
+
+
+def stored(kind, host, tmp_path, dtype=None):
+    """``host``'s values (or zeros of ``dtype``) in a memmap, a zarr array or a plain NumPy array."""
+    data = host if dtype is None else numpy.zeros(host, dtype)
+    path = str(tmp_path / f"{len(os.listdir(tmp_path))}.{kind}")
+    if kind == "memmap":
+        array = numpy.lib.format.open_memmap(path, "w+", data.dtype, data.shape)
+    elif kind == "zarr":
+        zarr = pytest.importorskip("zarr")
+        array = zarr.create_array(path, shape=data.shape, chunks=(64, 24, 3), dtype=data.dtype)
+    else:
+        array = numpy.empty_like(data)
+    array[...] = data
+    return array
+
+
+@pytest.mark.parametrize(
+    "window, sizes, s, picture_kind, out_kind",
+    [
+        ("hann", dict(tile_size=(16, 12), overlap=(5, 3)), 2, "device", "numpy"),
+        ("gaussian", dict(tile_size=(12, 16), overlap=(2, 6)), 3, "memmap", "device"),
+        ("box", dict(tile_size=(8, 20), overlap=(0, 4)), 1, "zarr", "zarr"),
+        ("array", dict(tile_size=(16, 12), overlap=(6, 2)), 2, "device", "function"),
+        ("merge_tiles", dict(tile_size=16, overlap=4), 2, "zarr", "memmap"),
+        ("hann", dict(tile_size=8, overlap=2), 2, "device", "uint8"),  # the assignment casts
+    ],
+)
+def test_out_gets_the_in_memory_result_band_by_band(xp, tmp_path, window, sizes, s, picture_kind, out_kind):
+    host, image = picture(xp, (45, 38, 3))
+    th, tw = sizes["tile_size"] if isinstance(sizes["tile_size"], tuple) else (sizes["tile_size"],) * 2
+    window = array_window((th * s, tw * s)) if window == "array" else window
+    expected = xp.asnumpy(upscale_tiled(image, drifting(s), batch_size=5, window=window, **sizes))
+    source = image if picture_kind == "device" else stored(picture_kind, host, tmp_path)
+    bands = []
+    if out_kind == "function":
+        out = lambda rows, band: bands.append((rows, xp.asnumpy(band).copy()))  # noqa: E731
+    elif out_kind == "device":
+        out = xp.zeros(expected.shape, numpy.float32)
+    else:
+        out = stored(out_kind, expected.shape, tmp_path, numpy.uint8 if out_kind == "uint8" else numpy.float32)
+    assert upscale_tiled(source, drifting(s), batch_size=5, window=window, out=out, **sizes) is out
+    if out_kind == "function":
+        assert [rows.start for rows, _ in bands] == [0] + [rows.stop for rows, _ in bands[:-1]]
+        got = numpy.concatenate([band for _, band in bands])
+    else:
+        got = xp.asnumpy(out[...]) if out_kind == "device" else numpy.asarray(out[...])
+    if out_kind == "uint8":
+        expected = expected.astype(numpy.uint8)
+    assert got.dtype == expected.dtype
+    numpy.testing.assert_array_equal(got.view(f"u{got.itemsize}"), expected.view(f"u{got.itemsize}"))
+
+
+def test_with_a_zarr_out_the_call_holds_a_band_not_the_result(xp, tmp_path):
+    image = xp.asarray(RNG.random((4096, 24, 3)).astype(numpy.float32))
+    out = stored("zarr", (8192, 48, 3), tmp_path, numpy.float32)
+    tracemalloc.start()
+    upscale_tiled(image, enlarge(2), tile_size=24, overlap=8, batch_size=2, out=out)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < out.nbytes / 8  # a few batches and one band: (24 + 8) * 2 rows of 8192
+    numpy.testing.assert_allclose(out[::97], enlarged(xp.asnumpy(image), 2)[::97], rtol=1e-6)
+
+
+@pytest.mark.parametrize(
+    "out, calls, message",
+    [
+        (
+            [1],
+            0,
+            "out: expected an array-like with shape and slice assignment, or a function write(rows, band), got "
+            "list [1]",
+        ),
+        (numpy.zeros((40, 40)), 0, "out: expected shape (20*s, 20*s, C') for a whole number s >= 1, got (40, 40)"),
+        (
+            numpy.zeros((40, 60, 3)),
+            0,
+            "out: expected shape (20*s, 20*s, C') for a whole number s >= 1, got (40, 60, 3)",
+        ),
+        (
+            numpy.zeros((10, 10, 3)),
+            0,
+            "out: expected shape (20*s, 20*s, C') for a whole number s >= 1, got (10, 10, 3)",
+        ),
+        (numpy.zeros((60, 60, 3)), 1, "out: expected shape (40, 40, 3), got (60, 60, 3)"),
+        (numpy.zeros((40, 40, 1)), 1, "out: expected shape (40, 40, 3), got (40, 40, 1)"),
+    ],
+)
+def test_a_wrong_out_is_refused_by_name_before_anything_is_written(xp, out, calls, message):
+    called = []
+
+    def model(x):
+        called.append(None)
+        return enlarge(2)(x)
+
+    with pytest.raises((TypeError, ValueError)) as caught:
+        upscale_tiled(xp.zeros((20, 20, 3)), model, tile_size=8, overlap=2, out=out)
+    assert str(caught.value) == message and len(called) == calls
+    assert isinstance(out, list) or not out.any()
+
+
 # ---- bad input, before the model is called ---------------------------------------------------------
 
 
 GOOD = ((8, 8, 3), numpy.float32)
 
 
+class Listed:
+    """An array-like whose slices are lists."""
+
+    shape, dtype = (8, 8, 3), numpy.dtype(numpy.float32)
+
+    def __getitem__(self, key):
+        return [[0.0]]
+
+
 @pytest.mark.parametrize(
     "image, kwargs, error, message",
     [
         ([[1, 2]], {}, TypeError, "image: expected a CuPy or NumPy array, got list [[1, 2]]"),
+        (
+            Listed(),
+            {},
+            TypeError,
+            "image: expected an array, or an array-like whose slices are arrays of NumPy or CuPy; slices of "
+            f"{Listed.__module__.split('.')[0]}.Listed are builtins.list",
+        ),
         (((4, 5), float), {}, ValueError, "image: expected an (H, W, C) array, got shape (4, 5)"),
         (((0, 5, 3), float), {}, ValueError, "image: expected a non-empty picture, got shape (0, 5, 3)"),
         (

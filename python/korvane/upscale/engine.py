@@ -1,19 +1,35 @@
 """Tiled upscaling that streams: tiles go to the model in batches and are blended as they return.
 
-:func:`upscale_tiled` is the whole road in one call. It is built from three small parts:
+:func:`upscale_tiled` is the whole road in one call. It is built from small parts:
 
 * :class:`TileGrid` is the geometry only (corners, padded extents, the reflection that
   fills the padding, the scaled regions); it holds no arrays.
-* an accumulator owns the canvas, the window and the normalisation: ``add(batch, tiles)``
-  weights a batch of model outputs and adds it in place, ``result()`` returns the picture.
-* the loop in :func:`upscale_tiled` gathers each batch, calls the model, checks what it
-  returned and shows progress.
+* a source reads the tiles of a batch out of the picture with one indexed copy, through
+  index tables that already hold the reflection;
+* a weighting (one per kind of window) weights a whole batch of model outputs at once;
+* the bands keep the canvas of the result rows that tiles still touch (one row of tiles
+  high), add each weighted tile into it, and hand every finished band of rows, normalised
+  where the window needs it, to a writer: the result array, the caller's ``out``, or a
+  caller's function;
+* the loop in :func:`upscale_tiled` feeds the model, checks what it returned and shows
+  progress. :mod:`korvane.upscale.dask` runs the same loop on blocks of tiles.
 
 Array work runs on the array module of the input image (CuPy, the NumPy stand-ins for it,
 or NumPy), into buffers allocated once per call; nothing in the per-tile loop copies an
-array to the host or waits for the device. Per call, the host uploads a few small tables
-(window profiles, reflection maps) and, for an array window only, waits once for the
-check of its weights; the result stays on the image's device.
+array to the host or waits for the device, unless ``out`` lives on the host, which then
+receives each band once. Per call, the host uploads a few small tables (window profiles,
+index tables, weight sums) and, for an array window only, waits once for the check of
+its weights.
+
+Array operations per batch, fixed whatever the batch size: reading the tiles 3 (plus a
+cast when the picture is not float32), weighting 4 for "hann", "gaussian" and "box", 1
+for an array window, 1 for "merge_tiles" (plus a cast when the model does not return
+float32); then one in-place add per tile. Per band of rows: a write per channel into an
+array of the picture's module (or one copy to the host for a host ``out``), one copy of
+the rows still open and one fill, and for an array window or "merge_tiles" a gather of
+the weight sums and one division. On CuPy the per-tile adds could become one kernel per
+batch that sums, for each canvas pixel, the batch's tiles covering it in tile order;
+that kernel is not written yet.
 """
 
 import numpy
@@ -38,6 +54,15 @@ WINDOWS = ("hann", "gaussian", "box", "merge_tiles")
 
 
 # ---- the grid: geometry only ------------------------------------------------------------------
+
+
+def _reflected(positions, extent):
+    """The source index of each padded position in ``positions`` (a NumPy int array); see ``reflection``."""
+    if extent == 1:
+        return numpy.zeros_like(positions)
+    period = 2 * (extent - 1)
+    folded = positions % period
+    return numpy.where(folded < extent, folded, period - folded)
 
 
 class TileAxis:
@@ -84,14 +109,21 @@ class TileAxis:
         (period 2 * (extent - 1)) where the padding is longer than the picture; a picture
         one pixel long repeats that pixel.
         """
-        if self.extent == 1:
-            return [0] * self.padded
-        period = 2 * (self.extent - 1)
-        return [i % period if i % period < self.extent else period - i % period for i in range(self.padded)]
+        return _reflected(numpy.arange(self.padded), self.extent).tolist()
 
     def visible(self, start, scale):
         """Rows (or columns) of the tile at ``start``, enlarged by ``scale``, that fall inside the picture."""
         return min(self.tile * scale, (self.extent - start) * scale)
+
+    def sources(self, tiles):
+        """(len(tiles), tile) NumPy table: the picture index each position of each tile in ``tiles`` reads."""
+        starts = numpy.asarray(tiles, dtype=numpy.intp) * self.step
+        return _reflected(starts[:, None] + numpy.arange(self.tile), self.extent)
+
+    def touching(self, lo, hi, scale):
+        """The range of tiles whose enlarged extent meets the enlarged positions [lo, hi)."""
+        length, step = self.tile * scale, self.step * scale
+        return range(max(0, (lo - length) // step + 1), min(self.count, (hi - 1) // step + 1))
 
 
 class Tile:
@@ -126,16 +158,22 @@ class TileGrid:
 
     def __iter__(self):
         """Every tile in row-major order: left to right, then top to bottom."""
-        index = 0
-        for row, y in enumerate(self.rows.starts):
-            for col, x in enumerate(self.cols.starts):
-                yield Tile(index, row, col, y, x)
-                index += 1
+        return self.block(range(self.rows.count), range(self.cols.count))
 
-    def batches(self, batch_size):
-        """The tiles in row-major order, in lists of at most ``batch_size``."""
+    def block(self, rows, cols):
+        """The tiles of grid rows ``rows`` and columns ``cols`` (ranges), in row-major order."""
+        for row in rows:
+            for col in cols:
+                yield Tile(row * self.cols.count + col, row, col, row * self.rows.step, col * self.cols.step)
+
+    def batches(self, batch_size, rows=None, cols=None):
+        """The tiles in row-major order, in lists of at most ``batch_size``.
+
+        Those of the block ``rows`` x ``cols`` (ranges of grid rows and columns), else all.
+        """
         batch = []
-        for tile in self:
+        tiles = iter(self) if rows is None else self.block(rows, cols)
+        for tile in tiles:
             batch.append(tile)
             if len(batch) == batch_size:
                 yield batch
@@ -187,173 +225,299 @@ def _normalised_profiles(profile, axis, scale):
     return table
 
 
-# ---- accumulators ---------------------------------------------------------------------------------
+def _cover_patterns(axis, scale, lo, hi):
+    """Which positions of which tiles cover each enlarged position in [lo, hi) of ``axis``.
+
+    Returns ``patterns``, (P, M) ints: per distinct pattern, the position inside each
+    covering tile in tile order, padded with ``tile * scale`` (a zero weight's index) up
+    to the most tiles M that can cover one position; and ``index``, (hi - lo,) ints: the
+    pattern of each position. Few patterns exist (the grid repeats every step), so the
+    weight sums of a whole picture are a small table of patterns by patterns.
+    """
+    length, step = axis.tile * scale, axis.step * scale
+    most = -(-length // step)
+    position = numpy.arange(lo, hi)
+    last = numpy.minimum(axis.count - 1, position // step)
+    tiles = last[:, None] - (most - 1) + numpy.arange(most)  # ascending: tile order
+    inside = position[:, None] - tiles * step
+    inside = numpy.where((tiles >= 0) & (inside < length), inside, length)
+    patterns, index = numpy.unique(inside, axis=0, return_inverse=True)
+    return patterns, index.reshape(-1)
 
 
-class _Accumulator:
-    """The (H*s, W*s, C') float32 canvas and the per-tile buffers shared by every window."""
+class _WeightSums:
+    """Per-pixel sums of a window that is the same for every tile, as tables of cover patterns.
 
-    def __init__(self, xp, grid, scale, channels):
-        self.xp, self.grid, self.scale, self.channels = xp, grid, scale, channels
+    The sum at a pixel is a function of the pixel's row pattern and column pattern only
+    (the covering tiles' positions, in tile order), so each distinct sum is computed once,
+    with the float32 additions in the order a full (H*s, W*s) weight canvas would do them
+    (a padded entry adds an exact 0), and a band gathers its sums from the table.
+    """
+
+    def __init__(self, xp, grid, scale, window, rows, cols, epsilon=None):
+        # ``rows``, ``cols``: the enlarged positions [lo, hi) whose sums are needed.
+        self.xp, self.rows, self.cols = xp, rows, cols
+        row_patterns, row_index = _cover_patterns(grid.rows, scale, *rows)
+        col_patterns, col_index = _cover_patterns(grid.cols, scale, *cols)
+        padded = xp.zeros((window.shape[0] + 1, window.shape[1] + 1), dtype=window.dtype)
+        padded[:-1, :-1] = window
+        row_patterns, col_patterns = xp.asarray(row_patterns), xp.asarray(col_patterns)
+        self.sums = xp.zeros((len(row_patterns), len(col_patterns)), dtype=xp.float32)
+        for m in range(row_patterns.shape[1]):
+            for n in range(col_patterns.shape[1]):
+                self.sums += padded[row_patterns[:, m, None], col_patterns[None, :, n]]
+        if epsilon is not None:
+            self.sums += epsilon
+        self.row_index, self.col_index = xp.asarray(row_index), xp.asarray(col_index)
+
+    def divide(self, band, y0, x0):
+        """Divide ``band`` (C', rows, columns from result row ``y0`` and column ``x0``) by its sums, in place."""
+        rows = self.row_index[y0 - self.rows[0] : y0 - self.rows[0] + band.shape[1]]
+        cols = self.col_index[x0 - self.cols[0] : x0 - self.cols[0] + band.shape[2]]
+        self.xp.divide(band, self.sums[rows[:, None], cols[None, :]], out=band)
+
+
+# ---- reading tiles ------------------------------------------------------------------------------
+
+
+class _Source:
+    """Reads the tiles of a block of the grid, a batch at a time, into float32 NCHW arrays.
+
+    Index tables (each tile row's picture rows, each tile column's picture columns, the
+    reflection included, so the padded picture is never made) are uploaded once; a batch
+    is then one indexed copy. ``image`` may be a part of the picture, starting at the
+    picture's row and column ``offset``. An array-like that is no array of the module
+    (a zarr array, say) is read per batch: only the box of rows and columns the batch's
+    tiles need, and that box is what is indexed.
+    """
+
+    def __init__(self, xp, image, grid, rows, cols, batch_size, offset=(0, 0), by_box=False):
+        self.xp, self.image, self.by_box = xp, image, by_box
         th, tw = grid.tile_size
-        self.canvas = xp.zeros((grid.rows.extent * scale, grid.cols.extent * scale, channels), dtype=xp.float32)
-        # One enlarged tile, weighted and turned to HWC before it is added to the canvas.
-        self.weighted = xp.empty((th * scale, tw * scale, channels), dtype=xp.float32)
+        count = len(rows) * len(cols)
+        # Host tables first: a box is found from them without touching the device.
+        self.host_rows = grid.rows.sources(rows) - offset[0]
+        self.host_cols = grid.cols.sources(cols) - offset[1]
+        self.host_tile_rows = numpy.repeat(numpy.arange(len(rows)), len(cols))
+        self.host_tile_cols = numpy.tile(numpy.arange(len(cols)), len(rows))
+        self.tile_rows, self.tile_cols = xp.asarray(self.host_tile_rows), xp.asarray(self.host_tile_cols)
+        self.row_table, self.col_table = xp.asarray(self.host_rows), xp.asarray(self.host_cols)
+        self.channels = xp.arange(image.shape[2])[None, :, None, None]
+        self.buffer = None
+        if numpy.dtype(image.dtype) != numpy.float32:
+            self.buffer = xp.empty((min(batch_size, count), image.shape[2], th, tw), dtype=xp.float32)
 
-    def add(self, batch, tiles):
-        """Weight every output of ``batch`` (B, C', th*s, tw*s) and add it into the canvas."""
-        for b, tile in enumerate(tiles):
-            y, x, h, w = self.grid.region(tile, self.scale)
-            region = self.canvas[y : y + h, x : x + w]
-            region += self._weight(batch[b, :, :h, :w], tile, h, w)
+    def __call__(self, first, count):
+        """The float32 (count, C, th, tw) batch of the block's tiles ``first`` to ``first + count - 1``."""
+        span = slice(first, first + count)
+        if self.by_box:
+            tiles = self._from_box(self.host_tile_rows[span], self.host_tile_cols[span])
+        else:
+            rows = self.row_table[self.tile_rows[span]]
+            cols = self.col_table[self.tile_cols[span]]
+            tiles = self.image[rows[:, None, :, None], cols[:, None, None, :], self.channels]
+        if self.buffer is None:
+            return tiles
+        batch = self.buffer[:count]
+        batch[...] = tiles
+        return batch
 
-    def _weight(self, output, tile, h, w):
-        """``output`` (C', h, w) times the tile's weights, as an (h, w, C') float32 view."""
-        weights = self._weights(tile, h, w)
-        weighted = self.weighted[:h, :w]
-        # Channel by channel: each product is written once, straight into HWC order.
-        for c in range(self.channels):
-            self.xp.multiply(output[c], weights, out=weighted[:, :, c])
-        return weighted
-
-    def result(self):
-        return self.canvas
+    def _from_box(self, tile_rows, tile_cols):
+        rows, cols = self.host_rows[tile_rows], self.host_cols[tile_cols]
+        y0, x0 = int(rows.min()), int(cols.min())
+        box = self.xp.asarray(self.image[y0 : int(rows.max()) + 1, x0 : int(cols.max()) + 1])
+        rows, cols = self.xp.asarray(rows - y0), self.xp.asarray(cols - x0)
+        return box[rows[:, None, :, None], cols[:, None, None, :], self.channels]
 
 
-class _SeparableAccumulator(_Accumulator):
-    """A separable window on the product grid: weights pre-normalised per axis, no weight canvas."""
+# ---- weighting a batch ----------------------------------------------------------------------------
 
-    def __init__(self, xp, grid, scale, channels, name):
-        super().__init__(xp, grid, scale, channels)
-        th, tw = grid.tile_size
 
-        def table(axis, length):
+class _SeparableWeights:
+    """A separable window on the product grid: weights pre-normalised per axis, no weight sums."""
+
+    sums = None
+
+    def __init__(self, xp, grid, scale, channels, rows, cols, batch_size, name):
+        self.xp = xp
+        th, tw = grid.rows.tile * scale, grid.cols.tile * scale
+
+        def table(axis, length, tiles):
             # Computed on the host and uploaded once per call: (tiles along the axis, tile) floats.
-            return xp.asarray(_normalised_profiles(_profile(name, length), axis, scale), dtype=xp.float32)
+            normalised = _normalised_profiles(_profile(name, length), axis, scale)[tiles.start : tiles.stop]
+            return xp.asarray(normalised, dtype=xp.float32)
 
-        self.row_weights = table(grid.rows, th * scale)
-        self.col_weights = table(grid.cols, tw * scale)
-        self.tile_weights = xp.empty((th * scale, tw * scale), dtype=xp.float32)
+        self.row_weights, self.col_weights = table(grid.rows, th, rows), table(grid.cols, tw, cols)
+        count = min(batch_size, len(rows) * len(cols))
+        self.weights = xp.empty((count, 1, th, tw), dtype=xp.float32)
+        self.weighted = xp.empty((count, channels, th, tw), dtype=xp.float32)
 
-    def _weights(self, tile, h, w):
-        weights = self.tile_weights[:h, :w]
-        self.xp.multiply(self.row_weights[tile.row, :h, None], self.col_weights[tile.col, None, :w], out=weights)
-        return weights
-
-
-class _ArrayWindowAccumulator(_Accumulator):
-    """A caller's window: the same weights for every tile, divided at the end by their per-pixel sum."""
-
-    def __init__(self, xp, grid, scale, channels, window, weight_sums):
-        super().__init__(xp, grid, scale, channels)
-        self.window, self.weight_sums = window, weight_sums
-
-    def _weights(self, tile, h, w):
-        return self.window[:h, :w]
-
-    def result(self):
-        for c in range(self.channels):
-            self.xp.divide(self.canvas[:, :, c], self.weight_sums, out=self.canvas[:, :, c])
-        return self.canvas
+    def __call__(self, output, tile_rows, tile_cols):
+        """``output`` (B, C', th*s, tw*s) times each tile's weights, as a float32 array of that shape."""
+        count = len(output)
+        weights = self.weights[:count]
+        self.xp.multiply(
+            self.row_weights[tile_rows, None, :, None], self.col_weights[tile_cols, None, None, :], out=weights
+        )
+        return self.xp.multiply(output, weights, out=self.weighted[:count])
 
 
-def _window_sums(xp, grid, scale, window):
-    """The (H*s, W*s) float32 sum of ``window`` over every tile that covers each pixel."""
-    sums = xp.zeros((grid.rows.extent * scale, grid.cols.extent * scale), dtype=xp.float32)
-    for tile in grid:
-        y, x, h, w = grid.region(tile, scale)
-        region = sums[y : y + h, x : x + w]
-        region += window[:h, :w]
-    return sums
+class _ArrayWindowWeights:
+    """A caller's window: the same weights for every tile; each band is divided by its weight sums."""
+
+    def __init__(self, xp, window, channels, count, sums):
+        self.xp, self.window, self.sums = xp, window, sums
+        self.weighted = xp.empty((count, channels) + tuple(window.shape), dtype=xp.float32)
+
+    def __call__(self, output, tile_rows, tile_cols):
+        return self.xp.multiply(output, self.window, out=self.weighted[: len(output)])
 
 
-class _MergeTilesAccumulator(_Accumulator):
-    """``merge_tiles``' arithmetic, bit for bit, on a canvas of the cropped size.
+class _MergeTilesWeights:
+    """``merge_tiles``' arithmetic, bit for bit, a band at a time.
 
     Per pixel and in tile order, ``merge_tiles`` adds the float64 product of the float32
     tile and its Gaussian map into a float32 canvas, and the map into a float32 weight
     canvas, then divides by (weights + 1e-08). Every channel of its weight canvas holds
     the same sums and the padded border is cropped away, so one channel of the cropped
-    size gives the same values.
+    size, kept as cover-pattern sums, gives the same values.
     """
 
     EPSILON = 1e-08  # merge_tiles' own
 
-    def __init__(self, xp, grid, scale, channels, gaussian):
-        super().__init__(xp, grid, scale, channels)
-        n = grid.rows.tile * scale
-        self.gaussian = gaussian  # (n, n, 1), float64
-        self.gaussian_2d = gaussian[:, :, 0]
-        self.as_float32 = self.weighted  # the tile after to_float32
-        self.product = xp.empty((n, n, channels), dtype=xp.float64)
-        self.weight_sums = xp.zeros(self.canvas.shape[:2], dtype=xp.float32)
+    def __init__(self, xp, gaussian, channels, count, sums):
+        self.xp, self.gaussian, self.sums = xp, gaussian[:, :, 0], sums  # (n, n), float64
+        n = gaussian.shape[0]
+        self.product = xp.empty((count, channels, n, n), dtype=xp.float64)
 
-    def add(self, batch, tiles):
-        for b, tile in enumerate(tiles):
-            y, x, h, w = self.grid.region(tile, self.scale)
-            as_float32 = self.as_float32[:h, :w]
-            for c in range(self.channels):
-                as_float32[:, :, c] = batch[b, c, :h, :w]
-            product = self.product[:h, :w]
-            self.xp.multiply(as_float32, self.gaussian[:h, :w], out=product)
-            region = self.canvas[y : y + h, x : x + w]
-            region += product
-            sums = self.weight_sums[y : y + h, x : x + w]
-            sums += self.gaussian_2d[:h, :w]
-
-    def result(self):
-        self.weight_sums += self.EPSILON
-        for c in range(self.channels):
-            self.xp.divide(self.canvas[:, :, c], self.weight_sums, out=self.canvas[:, :, c])
-        return self.canvas
+    def __call__(self, output, tile_rows, tile_cols):
+        if output.dtype != numpy.float32:
+            output = output.astype(self.xp.float32)  # merge_tiles' to_float32 of each tile
+        return self.xp.multiply(output, self.gaussian, out=self.product[: len(output)])
 
 
-# ---- gathering tiles ------------------------------------------------------------------------------
+# ---- the bands ----------------------------------------------------------------------------------------
 
 
-class _Gather:
-    """Copies the tiles of one batch out of the picture into a reused float32 NCHW buffer.
+class _Bands:
+    """The canvas of the result rows that tiles still touch, for a block of the grid.
 
-    Tiles that reach into the padding are read through the reflection maps instead, so the
-    padded picture is never made.
+    The canvas is channels first (C', rows, columns), so that weighting, adding and
+    dividing run along rows of pixels; it is one enlarged tile row high and as wide as
+    the block's tiles. When the tiles move on to the next grid row, the rows above its
+    first row are final: they are normalised (where the window needs weight sums),
+    cropped to ``crop`` = (y0, y1, x0, x1) and handed to ``write(rows, band)``, ``rows``
+    counted from ``y0`` and ``band`` (C', rows, columns); the rows still open move to the
+    top and the rest is cleared. Per pixel, the sums are those of a canvas of the whole
+    result: zero plus each covering tile in tile order.
     """
 
-    def __init__(self, xp, image, grid, batch_size):
-        self.image, self.grid = image, grid
-        th, tw = grid.tile_size
-        self.buffer = xp.empty((min(batch_size, len(grid)), image.shape[2], th, tw), dtype=xp.float32)
-        # Uploaded once per call, and only for an axis that needs padding.
-        self.row_map = self._map(xp, grid.rows)
-        self.col_map = self._map(xp, grid.cols)
+    def __init__(self, xp, grid, scale, channels, rows, cols, crop, write, sums):
+        self.xp, self.grid, self.scale, self.crop, self.write, self.sums = xp, grid, scale, crop, write, sums
+        self.row_step = grid.rows.step * scale
+        self.left = cols.start * grid.cols.step * scale
+        right = min(((cols.stop - 1) * grid.cols.step + grid.cols.tile) * scale, grid.cols.extent * scale)
+        self.height = grid.rows.tile * scale
+        self.canvas = xp.zeros((channels, self.height, right - self.left), dtype=xp.float32)
+        self.row = rows.start
+        self.top = rows.start * self.row_step  # the result row of the canvas's first row
+        self.done = crop[0]  # result rows above this are written (or not wanted)
 
-    @staticmethod
-    def _map(xp, axis):
-        if axis.padded == axis.extent:
-            return None
-        return xp.asarray(numpy.asarray(axis.reflection(), dtype=numpy.intp))
-
-    def __call__(self, tiles):
-        rows, cols = self.grid.rows, self.grid.cols
+    def add(self, weighted, tiles):
+        """Add each tile's weighted output (B, C', th*s, tw*s), in the order of ``tiles``, into the canvas."""
         for b, tile in enumerate(tiles):
-            if rows.inside(tile.y) and cols.inside(tile.x):
-                source = self.image[tile.y : tile.y + rows.tile, tile.x : tile.x + cols.tile]
-            else:
-                source = self._reflected(tile)
-            for c in range(self.buffer.shape[1]):
-                self.buffer[b, c] = source[:, :, c]
-        return self.buffer if len(tiles) == len(self.buffer) else self.buffer[: len(tiles)]
+            if tile.row != self.row:
+                self._next_row(tile.row)
+            y, x, h, w = self.grid.region(tile, self.scale)
+            region = self.canvas[:, y - self.top : y - self.top + h, x - self.left : x - self.left + w]
+            region += weighted[b, :, :h, :w]
 
-    def _reflected(self, tile):
-        rows, cols = self.grid.rows, self.grid.cols
-        ys = slice(tile.y, tile.y + rows.tile)
-        xs = slice(tile.x, tile.x + cols.tile)
-        if not rows.inside(tile.y):
-            ys = self.row_map[ys]
-        if not cols.inside(tile.x):
-            xs = self.col_map[xs]
-        if isinstance(ys, slice) or isinstance(xs, slice):
-            return self.image[ys, xs]
-        return self.image[ys[:, None], xs[None, :]]
+    def finish(self):
+        self._flush(self.crop[1])
+
+    def _next_row(self, row):
+        top = row * self.row_step
+        self._flush(top)
+        shift, keep = top - self.top, self.top + self.height - top
+        if keep > 0:
+            source = self.canvas[:, shift : shift + keep]
+            # A copy between overlapping rows of one array goes through a temporary.
+            self.canvas[:, :keep] = source.copy() if keep > shift else source
+        self.canvas[:, max(keep, 0) :] = 0
+        self.row, self.top = row, top
+
+    def _flush(self, stop):
+        y0, y1, x0, x1 = self.crop
+        start, stop = max(self.done, y0), min(stop, y1)
+        if stop > start:
+            band = self.canvas[:, start - self.top : stop - self.top, x0 - self.left : x1 - self.left]
+            if self.sums is not None:
+                self.sums.divide(band, start, x0)
+            self.write(slice(start - y0, stop - y0), band)
+        self.done = max(self.done, stop)
+
+
+def _weights(xp, grid, expected, window, window_scale, sums, rows, cols, crop, batch_size, index):
+    """The batch weighting for ``window`` once batch ``index`` has fixed the scale and the channels."""
+    scale, channels = expected.scale, expected.channels
+    count = min(batch_size, len(rows) * len(cols))
+    where = f"the model output of batch {index}"
+    if isinstance(window, str) and window == "merge_tiles":
+        _check_merge_tiles_size(grid, window, scale, where)
+        gaussian = _merge_tiles_gaussian(xp, grid.rows.tile * scale)
+        sums = _WeightSums(xp, grid, scale, gaussian[:, :, 0], crop[:2], crop[2:], _MergeTilesWeights.EPSILON)
+        return _MergeTilesWeights(xp, gaussian, channels, count, sums)
+    if isinstance(window, str):
+        return _SeparableWeights(xp, grid, scale, channels, rows, cols, batch_size, window)
+    _check_window_scale(grid, window, window_scale, scale, f"the model output for batch {index} has")
+    return _ArrayWindowWeights(xp, window, channels, count, sums)
+
+
+def _check_window_scale(grid, window, window_scale, scale, where):
+    """Refuse an array window made for another scale than the one ``where`` (a phrase) gives."""
+    if scale != window_scale:
+        th, tw = grid.tile_size
+        raise ValueError(
+            f"window: shape {tuple(window.shape)} is for scale {window_scale}, but {where} scale {scale} "
+            f"(expected window shape ({th * scale}, {tw * scale}))"
+        )
+
+
+def _check_merge_tiles_size(grid, window, scale, where):
+    if isinstance(window, str) and window == "merge_tiles" and grid.rows.tile * scale < 4:
+        raise ValueError(
+            f"window: 'merge_tiles' needs tile_size * scale >= 4 (its map's sigma is a quarter of "
+            f"that and must not be 0), got {grid.rows.tile} * {scale} for {where}"
+        )
+
+
+def _run(source, model, grid, expected, window, window_scale, sums, batch_size, rows, cols, crop, opened, bar=None):
+    """Run the tiles of the block ``rows`` x ``cols`` through ``model`` in grid order and write the result.
+
+    ``crop`` is (y0, y1, x0, x1) in result pixels, or None for the whole result (known
+    once batch 0 has fixed the scale); ``opened(scale, channels)`` is called then, before
+    anything is written, and returns ``write(rows, band)``. ``sums`` are an array
+    window's weight sums over ``crop``, computed before the model first runs.
+    """
+    bands = weigh = None
+    first = 0
+    for index, tiles in enumerate(grid.batches(batch_size, rows, cols)):
+        output = model(source(first, len(tiles)))
+        expected.check(output, index, tiles[0].number, len(tiles))
+        if bands is None:
+            s = expected.scale
+            crop = crop or (0, grid.rows.extent * s, 0, grid.cols.extent * s)
+            xp, channels = source.xp, expected.channels
+            weigh = _weights(xp, grid, expected, window, window_scale, sums, rows, cols, crop, batch_size, index)
+            bands = _Bands(xp, grid, s, channels, rows, cols, crop, opened(s, channels), weigh.sums)
+        span = slice(first, first + len(tiles))
+        weighted = weigh(output, source.tile_rows[span], source.tile_cols[span])
+        del output  # before the next model call: one output batch at a time
+        bands.add(weighted, tiles)
+        first += len(tiles)
+        if bar is not None:
+            bar.update(len(tiles))
+    bands.finish()
 
 
 # ---- argument checks --------------------------------------------------------------------------------
@@ -423,8 +587,8 @@ def _check_window(xp, window, tile_size, overlap):
 def _check_window_weights(xp, window, weight_sums):
     """Refuse an array window with weights < 0 or not finite, or that leaves a pixel unweighted."""
     # Both facts are data on the device: they cross to the host together, one sync per
-    # call, before the model is first called.
-    finite, covering = host_flags(xp, ((window >= 0) & (window < numpy.inf)).all(), (weight_sums > 0).all())
+    # call, before the model is first called. Every pixel's sum is one of the table's.
+    finite, covering = host_flags(xp, ((window >= 0) & (window < numpy.inf)).all(), (weight_sums.sums > 0).all())
     if not finite:
         raise ValueError("window: expected finite weights >= 0")
     if not covering:
@@ -458,16 +622,125 @@ def _import_tile():
         ) from exc
 
 
+def _check_source(image):
+    """The array module of the picture, and whether it is an array-like to read a box at a time.
+
+    An array of NumPy or CuPy (a NumPy memmap included) is indexed as it is. Anything
+    else with ``shape``, ``dtype`` and slicing (a zarr array, say) is an array-like: its
+    module is that of its slices, read from a one-pixel slice.
+    """
+    xp = module_of(image)
+    if xp is not None or not all(hasattr(image, name) for name in ("shape", "dtype", "__getitem__")):
+        return check_image(image), False
+    if type(image).__module__.split(".")[0] == "dask":
+        raise TypeError(f"image: a dask array goes to korvane.upscale.dask.upscale_tiled, got {describe(image)}")
+    shape = tuple(image.shape)
+    if len(shape) != 3:
+        raise ValueError(f"image: expected an (H, W, C) array, got shape {shape}")
+    dtype = numpy.dtype(image.dtype)
+    if dtype.kind not in "biuf":
+        raise TypeError(f"image: expected a real dtype (bool, integer or floating point), got {dtype}")
+    if 0 in shape:
+        raise ValueError(f"image: expected a non-empty picture, got shape {shape}")
+    xp = module_of(image[:1, :1])
+    if xp is None:
+        raise TypeError(
+            f"image: expected an array, or an array-like whose slices are arrays of NumPy or CuPy; slices of "
+            f"{type_name(image)} are {type_name(image[:1, :1])}"
+        )
+    return xp, True
+
+
+class _Target:
+    """Where the finished bands go: a new result array, the caller's ``out``, or the caller's function."""
+
+    def __init__(self, xp, out, height, width):
+        self.xp, self.out, self.height, self.width = xp, out, height, width
+        if out is None or callable(out):
+            return
+        if not (hasattr(out, "shape") and hasattr(out, "__setitem__")):
+            raise TypeError(
+                f"out: expected an array-like with shape and slice assignment, or a function write(rows, band), "
+                f"got {describe(out)}"
+            )
+        shape = tuple(out.shape)
+        if not (len(shape) == 3 and all(map(is_int, shape))) or not _whole_scale(shape, height, width):
+            raise ValueError(f"out: expected shape ({height}*s, {width}*s, C') for a whole number s >= 1, got {shape}")
+
+    def open(self, scale, channels):
+        """``write(rows, band)`` for the result of ``scale`` and ``channels``: checked before anything is written."""
+        xp, out = self.xp, self.out
+        expected = (self.height * scale, self.width * scale, channels)
+        if out is None:
+            self.out = out = xp.empty(expected, dtype=xp.float32)
+        elif callable(out):
+            return lambda rows, band: out(rows, band.transpose(1, 2, 0))
+        elif tuple(out.shape) != expected:
+            raise ValueError(f"out: expected shape {expected}, got {tuple(out.shape)}")
+        module = module_of(out)
+        if module is xp or (module is not None and xp is numpy):
+            # An array of the image's module, or of a device for a host picture: channel by
+            # channel, each a strided write along rows (a host picture's go up one at a time).
+            convert = (lambda band: band) if module is xp else module.asarray
+
+            def write(rows, band):
+                for c in range(len(band)):
+                    out[rows, :, c] = convert(band[c])
+
+            return write
+        into = out if isinstance(out, numpy.ndarray) else None
+
+        def write_host(rows, band):
+            band = band if xp is numpy else xp.asnumpy(band)  # one explicit copy to the host per band
+            pixels = into[rows] if into is not None else numpy.empty(band.shape[1:] + band.shape[:1], band.dtype)
+            for c in range(len(band)):
+                pixels[:, :, c] = band[c]
+            if into is None:
+                out[rows] = pixels  # an array-like gets one assignment per band
+
+        return write_host
+
+
+def _whole_scale(shape, height, width):
+    scale = shape[0] // height
+    return scale >= 1 and shape[:2] == (height * scale, width * scale) and shape[2] >= 1
+
+
+def _check_options(xp, tile_size, overlap, batch_size, window):
+    """The checked options: (tile_size, overlap, batch_size, window, window's scale or None)."""
+    tile_size, overlap = _check_sizes(tile_size, overlap)
+    batch_size = check_int("batch_size", batch_size, 1)
+    window, window_scale = _check_window(xp, window, tile_size, overlap)
+    if isinstance(window, str) and window == "merge_tiles":
+        _import_tile()
+    return tile_size, overlap, batch_size, window, window_scale
+
+
+def _window_sums(xp, grid, window, window_scale, crop=None):
+    """An array window's checked weight sums over ``crop`` (result pixels; None: all), else None."""
+    if window_scale is None:
+        return None
+    s = window_scale
+    y0, y1, x0, x1 = crop or (0, grid.rows.extent * s, 0, grid.cols.extent * s)
+    sums = _WeightSums(xp, grid, s, window, (y0, y1), (x0, x1))
+    _check_window_weights(xp, window, sums)
+    return sums
+
+
 # ---- the engine ---------------------------------------------------------------------------------------
 
 
-def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, window="hann", progress=False):
+def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, window="hann", out=None, progress=False):
     """Upscale ``image`` tile by tile with ``model``, streaming the tiles through in batches.
 
     Parameters
     ----------
-    image : (H, W, C) array of CuPy (or the NumPy stand-in) or NumPy, any real dtype
-        The picture. It is read, never modified.
+    image : (H, W, C) array of CuPy (or the NumPy stand-in) or NumPy, or an array-like; any real dtype
+        The picture. It is read, never modified. An array-like (anything with ``shape``,
+        ``dtype`` and slicing whose slices are arrays, such as a zarr array) is read a box
+        of rows and columns per batch, and its array module is that of its slices (NumPy
+        for zarr). A NumPy memmap is read tile by tile through indexing. The picture is
+        never converted to float32 as a whole.
     model : callable
         Takes a float32 (B, C, th, tw) batch, B <= ``batch_size``, and returns a
         (B, C', th*s, tw*s) array of the same array module for a whole number s >= 1.
@@ -488,14 +761,27 @@ def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, wind
         back within float32 rounding, borders and corners included. ``"merge_tiles"``
         (square tiles, one overlap) gives, bit for bit, what ``merge_tiles`` returns for the
         same tiles passed through ``model`` one at a time.
+    out : None, array-like of shape (H*s, W*s, C'), or callable
+        Where the result goes, a band of rows at a time, as soon as no later tile touches
+        those rows. None: a new float32 array of the image's module. An array-like that
+        takes slice assignment (a NumPy array or memmap, an array of the image's module,
+        a zarr array, ...) gets ``out[rows] = band`` for each band; the assignment casts,
+        so a float32 ``out`` holds exactly the result of ``out=None`` and another dtype
+        holds the float32 values cast by that assignment (for NumPy: truncated toward
+        zero for integers, with no clipping or rounding; convert in a function instead).
+        A device picture's bands go to a host ``out`` with one explicit copy each. A
+        callable is called as ``out(rows, band)`` for each band in order, ``rows`` a
+        ``slice`` of result rows and ``band`` the float32 (rows, W*s, C') array of the
+        image's module; ``band`` is reused once the call returns, so copy or convert it
+        there. ``out`` must not share memory with ``image``.
     progress : bool
         Show a tqdm bar over the tiles on stderr (needs tqdm), drawn only when stderr is a
         terminal.
 
     Returns
     -------
-    (H*s, W*s, C') float32 array
-        A new array of the image's array module.
+    (H*s, W*s, C') float32 array, or ``out``
+        With ``out=None``, a new array of the image's array module; else ``out`` itself.
 
     Notes
     -----
@@ -503,69 +789,37 @@ def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, wind
     result unchecked (checking would cost a device sync per batch); the command line
     checks the finished result once and refuses to write it.
 
-    Every batch is weighted and added into the result as soon as the model returns it, so
-    the call holds the result, one batch in, one batch out and a few tile-sized buffers.
-    "hann", "gaussian" and "box" need no weight canvas; an array window and "merge_tiles"
-    keep one single-channel (H*s, W*s) float32 canvas of weight sums.
+    Every batch is weighted and added as soon as the model returns it into a canvas of
+    the rows tiles still touch, one enlarged tile row high ((tile + overlap) * s rows
+    while a band is written), so besides ``out`` the call holds that canvas, one batch
+    in, one batch out and its weighted copy, whatever the picture's height. An array
+    window and "merge_tiles" divide each band by weight sums kept as a small table of
+    the grid's cover patterns.
 
     Raises
     ------
     TypeError, ValueError
         For bad arguments, before the model is first called; the message starts with the
         argument's name. For a bad model output, naming the batch and the expected and
-        actual shapes.
+        actual shapes; for an ``out`` of the wrong shape for the model's scale and
+        channels, at batch 0, before anything is written.
     ImportError
         ``progress=True`` without tqdm; ``"merge_tiles"`` without the native module.
     """
-    xp = check_image(image)
+    xp, by_box = _check_source(image)
     check_model(model)
-    tile_size, overlap = _check_sizes(tile_size, overlap)
-    batch_size = check_int("batch_size", batch_size, 1)
-    window, window_scale = _check_window(xp, window, tile_size, overlap)
-    if isinstance(window, str) and window == "merge_tiles":
-        _import_tile()
-    grid = TileGrid(image.shape[0], image.shape[1], tile_size, overlap)
-    weight_sums = None
-    if window_scale is not None:
-        weight_sums = _window_sums(xp, grid, window_scale, window)
-        _check_window_weights(xp, window, weight_sums)
-    gather = _Gather(xp, image, grid, batch_size)
+    tile_size, overlap, batch_size, window, window_scale = _check_options(xp, tile_size, overlap, batch_size, window)
+    height, width = image.shape[0], image.shape[1]
+    target = _Target(xp, out, height, width)
+    grid = TileGrid(height, width, tile_size, overlap)
+    sums = _window_sums(xp, grid, window, window_scale)
+    rows, cols = range(grid.rows.count), range(grid.cols.count)
+    source = _Source(xp, image, grid, rows, cols, batch_size, by_box=by_box)
     expected = ModelOutput(xp, tile_size, "tiles")
     bar = progress_bar(progress, len(grid), "tile")
-    accumulator = None
     try:
-        for index, tiles in enumerate(grid.batches(batch_size)):
-            output = model(gather(tiles))
-            expected.check(output, index, tiles[0].number, len(tiles))
-            if accumulator is None:
-                accumulator = _accumulator(xp, grid, expected, window, window_scale, weight_sums, index)
-            accumulator.add(output, tiles)
-            del output  # before the next model call: one output batch at a time
-            if bar is not None:
-                bar.update(len(tiles))
+        _run(source, model, grid, expected, window, window_scale, sums, batch_size, rows, cols, None, target.open, bar)
     finally:
         if bar is not None:
             bar.close()
-    return accumulator.result()
-
-
-def _accumulator(xp, grid, expected, window, window_scale, weight_sums, index):
-    scale, channels = expected.scale, expected.channels
-    if isinstance(window, str) and window == "merge_tiles":
-        size = grid.rows.tile * scale
-        if size < 4:
-            raise ValueError(
-                f"window: 'merge_tiles' needs tile_size * scale >= 4 (its map's sigma is a quarter of "
-                f"that and must not be 0), got {grid.rows.tile} * {scale} for the model output of batch {index}"
-            )
-        gaussian = _merge_tiles_gaussian(xp, size)
-        return _MergeTilesAccumulator(xp, grid, scale, channels, gaussian)
-    if isinstance(window, str):
-        return _SeparableAccumulator(xp, grid, scale, channels, window)
-    if scale != window_scale:
-        th, tw = grid.tile_size
-        raise ValueError(
-            f"window: shape {tuple(window.shape)} is for scale {window_scale}, but the model output "
-            f"for batch {index} has scale {scale} (expected window shape ({th * scale}, {tw * scale}))"
-        )
-    return _ArrayWindowAccumulator(xp, grid, scale, channels, window, weight_sums)
+    return target.out

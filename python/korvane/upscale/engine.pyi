@@ -1,10 +1,20 @@
 from collections.abc import Callable, Iterator
-from typing import Any, Literal, TypeAlias, TypeVar
+from typing import Any, Literal, Protocol, TypeAlias, TypeVar
 
 import cupy
 import numpy
 
 _ArrayT = TypeVar("_ArrayT", numpy.ndarray[Any, Any], cupy.ndarray)
+
+class _Assignable(Protocol):
+    """An ``out`` that takes slice assignment: a NumPy array or memmap, a device array, a zarr array."""
+
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    def __setitem__(self, key: Any, value: Any, /) -> None: ...
+
+# ``out`` as a function: called with a slice of result rows and that band, (rows, W*s, C') float32.
+_Writer: TypeAlias = Callable[[slice, Any], object]
 
 # An int n means (n, n); a pair is (height, width).
 _Size: TypeAlias = int | tuple[int, int]
@@ -33,6 +43,10 @@ class TileAxis:
     def reflection(self) -> list[int]:
         """The source index of every padded position, as NumPy's ``pad(mode="reflect")``."""
     def visible(self, start: int, scale: int) -> int: ...
+    def sources(self, tiles: range) -> numpy.ndarray[Any, Any]:
+        """(len(tiles), tile) NumPy table: the picture index each position of each tile reads."""
+    def touching(self, lo: int, hi: int, scale: int) -> range:
+        """The tiles whose enlarged extent meets the enlarged positions [lo, hi)."""
 
 class Tile:
     """One grid position: its number in row-major order, its grid row and column, its corner."""
@@ -56,9 +70,18 @@ class TileGrid:
     def padded_shape(self) -> tuple[int, int]: ...
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[Tile]: ...
-    def batches(self, batch_size: int) -> Iterator[list[Tile]]: ...
+    def block(self, rows: range, cols: range) -> Iterator[Tile]: ...
+    def batches(
+        self, batch_size: int, rows: range | None = None, cols: range | None = None
+    ) -> Iterator[list[Tile]]: ...
     def region(self, tile: Tile, scale: int) -> tuple[int, int, int, int]: ...
 
+# One signature, no overloads (so that a wrong argument is reported as that argument's
+# error), and the picture's array type decides the model's. The picture may also be an
+# array-like read by slicing (a zarr array, say); the stub leaves that
+# out, since it would let a model's type decide alone: cast such a picture to the array
+# type of its slices. With ``out`` the call returns ``out`` itself, typed here as the
+# picture's array type: keep using the ``out`` you passed.
 def upscale_tiled(
     image: _ArrayT,
     model: Callable[[_ArrayT], _ArrayT],
@@ -67,6 +90,7 @@ def upscale_tiled(
     overlap: _Size = 16,
     batch_size: int = 8,
     window: _Window | numpy.ndarray[Any, Any] | cupy.ndarray = "hann",
+    out: _Assignable | _Writer | None = None,
     progress: bool = False,
 ) -> _ArrayT:
-    """Upscale an (H, W, C) picture tile by tile with ``model``; a new (H*s, W*s, C') float32 array."""
+    """Upscale an (H, W, C) picture tile by tile with ``model``; a new (H*s, W*s, C') float32 array, or ``out``."""
