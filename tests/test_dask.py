@@ -35,6 +35,7 @@ def run(result, scheduler):
         ((40, 37, 3), numpy.float32, dict(tile_size=(8, 12), overlap=(2, 3)), "array", 2, (13, 11), (2, 3), "threads"),
         ((50, 45, 3), numpy.int16, dict(tile_size=12, overlap=4), "merge_tiles", 2, (20, 45), (1, 2), "threads"),
         ((5, 60, 3), numpy.float32, dict(tile_size=8, overlap=2), "hann", 2, (5, 16), (1, 1), "threads"),  # one row
+        ((40, 50, 3), numpy.float32, dict(tile_size=12, overlap=4, context=3), "hann", 2, (20, 25), (1, 1), "threads"),
         (
             (48, 64, 3),
             numpy.float32,

@@ -1,5 +1,6 @@
 """The demo on the command line: the pictures it writes and how it refuses bad input."""
 
+import re
 import subprocess
 import sys
 
@@ -48,6 +49,9 @@ def test_sample_run_writes_every_picture_at_its_size(tmp_path, capsys):
     assert sizes["pixelshift_fused"] == (253, 381, 3)  # the wrapped top 3 rows and left 3 columns left out
     assert sizes["pixelshift_subimages"] == (4 * 64 + 3 * 2, 4 * 96 + 3 * 2, 3)  # 4 x 4 sub-images
     assert "bit for bit: yes" in out and "largest difference to the input" in out and "timings" in out
+    if (tmp_path / "o" / "real_network.png").exists():  # with scikit-image and the waifu2x package
+        ours, bicubic = map(float, re.search(r"photo ([\d.]+) dB, bicubic ([\d.]+) dB", out).groups())
+        assert ours > bicubic + 1  # the network's fidelity, on a photo whose original is known
 
 
 def test_previews_are_bounded_and_the_result_is_full_size(tmp_path, capsys):

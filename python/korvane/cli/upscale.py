@@ -100,6 +100,12 @@ def add_command(sub):
         help="the element type a PyTorch model runs in (default float32; float16 needs CUDA)",
     )
     command.add_argument(
+        "--context",
+        type=count_type("--context", 0),
+        metavar="N",
+        help="pixels around each tile the model sees too (default: the model's own margin, else 0)",
+    )
+    command.add_argument(
         "--outscale",
         type=positive_float_type("--outscale"),
         metavar="X",
@@ -278,8 +284,8 @@ class _Watched:
     after the whole picture.
     """
 
-    def __init__(self, model, progress):
-        self.model, self.progress, self.checked = model, progress, False
+    def __init__(self, model, progress, context=0):
+        self.model, self.progress, self.context, self.checked = model, progress, context, False
 
     def __call__(self, batch):
         result = self.model(batch)
@@ -290,7 +296,8 @@ class _Watched:
                     f"the model returns {result.shape[1]} channels; korvane writes 1 (greyscale) or 3 (RGB)"
                 )
             said = getattr(self.model, "scale", None)
-            if said is not None and result.shape[2] != said * batch.shape[2]:
+            given = (batch.shape[2], batch.shape[2] - 2 * self.context)  # with its context, or eaten
+            if said is not None and result.shape[2] not in (said * given[0], said * given[1]):
                 raise CommandError(
                     f"the model says it scales by {said}, but its first output is {result.shape[2]} rows for "
                     f"tiles of {batch.shape[2]}"
@@ -363,14 +370,16 @@ def upscale(args, model, prepared, progress=None):
 
         korvane.use_numpy()
     tile, overlap, batch = prepared.sizes
+    context = args.context if args.context is not None else getattr(model, "context", None) or 0
     try:
         result = upscale_tiled(
             prepared.image,
-            _Watched(model, progress),
+            _Watched(model, progress, context),
             tile_size=tile,
             overlap=overlap,
             batch_size=batch,
             window=args.window,
+            context=context,
         )
     except (ValueError, TypeError) as exc:
         if str(exc).startswith("model output"):

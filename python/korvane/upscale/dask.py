@@ -58,6 +58,7 @@ def upscale_tiled(
     overlap=16,
     batch_size=8,
     window="hann",
+    context=None,
     scale=None,
     channels=None,
     chunk_tiles=None,
@@ -69,10 +70,11 @@ def upscale_tiled(
     array : dask array, or anything ``dask.array.asarray`` takes
         The picture, any real dtype, its blocks NumPy or CuPy arrays (the module of its
         ``_meta``), chunked in any way.
-    model, tile_size, overlap, batch_size, window
+    model, tile_size, overlap, batch_size, window, context
         As for :func:`korvane.upscale.upscale_tiled`.
     scale, channels : int or None
-        The model's scale s and output channels C'. Unless both are given, the model runs
+        The model's scale s and output channels C'. Unless both are given (and there is no
+        context, whose handling the first output shows), the model runs
         once now on the first tile to learn them.
     chunk_tiles : int or (rows, columns) pair of ints, optional
         The result's chunks in tile steps (tile_size - overlap, times s). By default the
@@ -105,12 +107,14 @@ def upscale_tiled(
     tile_size, overlap, batch_size, window, window_scale = engine._check_options(
         xp, tile_size, overlap, batch_size, window
     )
+    context = engine.check_context(model, context)
     height, width = array.shape[:2]
-    grid = engine.TileGrid(height, width, tile_size, overlap)
+    grid = engine.TileGrid(height, width, tile_size, overlap, context)
     engine._window_sums(xp, grid, window, window_scale)  # refuses a window that leaves pixels unweighted
     chunk_tiles = _chunk_tiles(chunk_tiles, array.chunks, grid)
-    if scale is None or channels is None:
-        scale, channels = _probe(xp, array, model, grid, window, window_scale)
+    margin = 0
+    if scale is None or channels is None or context:  # with a context, batch 0 also says whether it is kept
+        scale, channels, margin = _probe(xp, array, model, grid, window, window_scale)
     else:
         scale, channels = check_int("scale", scale, 1), check_int("channels", channels, 1)
         if window_scale is not None:
@@ -122,7 +126,7 @@ def upscale_tiled(
         shipped = model
     model_key = dask.delayed(shipped, pure=True)
     window_key = window if isinstance(window, str) else dask.delayed(window, pure=True)
-    options = (tile_size, overlap, batch_size, scale, channels)
+    options = (tile_size, overlap, batch_size, scale, channels, context, margin)
     row_edges = _edges(grid.rows, scale, chunk_tiles[0])
     col_edges = _edges(grid.cols, scale, chunk_tiles[1])
     meta = xp.empty((0, 0, 0), dtype=xp.float32)
@@ -178,25 +182,25 @@ def _probe(xp, array, model, grid, window, window_scale):
     ys, xs = grid.rows.sources(rows), grid.cols.sources(cols)
     part = array[: int(ys.max()) + 1, : int(xs.max()) + 1].compute()
     source = engine._Source(xp, part, grid, rows, cols, 1)
-    expected = ModelOutput(xp, grid.tile_size, "tiles")
+    expected = ModelOutput(xp, grid.tile_size, "tiles", grid.rows.context)
     expected.check(model(source(0, 1)), 0, 0, 1)
     if window_scale is not None:
         engine._check_window_scale(grid, window, window_scale, expected.scale, "the model output for tile 0 has")
     engine._check_merge_tiles_size(grid, window, expected.scale, "the model output of tile 0")
-    return expected.scale, expected.channels
+    return expected.scale, expected.channels, expected.margin
 
 
 def _chunk(model, part, window, options, shape, rows, cols, crop, offset):
     """One chunk of the result: the tiles ``rows`` x ``cols`` of the picture part ``part`` at ``offset``."""
-    tile_size, overlap, batch_size, scale, channels = options
+    tile_size, overlap, batch_size, scale, channels, context, margin = options
     model = _loaded(model)
     xp = module_of(part)
     window, window_scale = engine._check_window(xp, window, tile_size, overlap)
-    grid = engine.TileGrid(shape[0], shape[1], tile_size, overlap)
+    grid = engine.TileGrid(shape[0], shape[1], tile_size, overlap, context)
     sums = engine._window_sums(xp, grid, window, window_scale, crop)
     source = engine._Source(xp, part, grid, rows, cols, batch_size, offset)
-    expected = ModelOutput(xp, tile_size, "tiles")
-    expected.scale, expected.channels = scale, channels
+    expected = ModelOutput(xp, tile_size, "tiles", context)
+    expected.scale, expected.channels, expected.margin = scale, channels, margin
     result = xp.empty((crop[1] - crop[0], crop[3] - crop[2], channels), dtype=xp.float32)
 
     def write(band_rows, band):

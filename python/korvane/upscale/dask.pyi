@@ -19,6 +19,7 @@ def upscale_tiled(
     overlap: _Size = 16,
     batch_size: int = 8,
     window: _Window | numpy.ndarray[Any, Any] | cupy.ndarray = "hann",
+    context: int | None = None,
     scale: int | None = None,
     channels: int | None = None,
     chunk_tiles: _Size | None = None,

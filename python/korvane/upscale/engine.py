@@ -71,16 +71,17 @@ class TileAxis:
     Corners lie at multiples of ``step`` = ``tile`` - ``overlap``; the picture is padded at
     the end to ``padded`` = ``overlap`` + k * ``step`` for the smallest whole k >= 1 that
     covers ``extent``. That is ``tile_image``'s rule, except that a picture no longer than
-    the overlap still gets one tile (k = 1) instead of none.
+    the overlap still gets one tile (k = 1) instead of none. Each tile is read with
+    ``context`` more pixels on both sides, reflected where they fall outside the picture.
     """
 
-    __slots__ = ("extent", "overlap", "tile")
+    __slots__ = ("context", "extent", "overlap", "tile")
 
-    def __init__(self, extent, tile, overlap):
-        self.extent, self.tile, self.overlap = extent, tile, overlap
+    def __init__(self, extent, tile, overlap, context=0):
+        self.extent, self.tile, self.overlap, self.context = extent, tile, overlap, context
 
     def __repr__(self):
-        return f"TileAxis(extent={self.extent}, tile={self.tile}, overlap={self.overlap})"
+        return f"TileAxis(extent={self.extent}, tile={self.tile}, overlap={self.overlap}, context={self.context})"
 
     @property
     def step(self):
@@ -116,9 +117,9 @@ class TileAxis:
         return min(self.tile * scale, (self.extent - start) * scale)
 
     def sources(self, tiles):
-        """(len(tiles), tile) NumPy table: the picture index each position of each tile in ``tiles`` reads."""
-        starts = numpy.asarray(tiles, dtype=numpy.intp) * self.step
-        return _reflected(starts[:, None] + numpy.arange(self.tile), self.extent)
+        """(len(tiles), tile + 2 * context) NumPy table: the picture index each position of each tile reads."""
+        starts = numpy.asarray(tiles, dtype=numpy.intp) * self.step - self.context
+        return _reflected(starts[:, None] + numpy.arange(self.tile + 2 * self.context), self.extent)
 
     def touching(self, lo, hi, scale):
         """The range of tiles whose enlarged extent meets the enlarged positions [lo, hi)."""
@@ -141,13 +142,18 @@ class Tile:
 class TileGrid:
     """The tile grid over an (height, width) picture: ``tile_image``'s grid, per-axis sizes allowed."""
 
-    def __init__(self, height, width, tile_size, overlap):
-        self.rows = TileAxis(height, tile_size[0], overlap[0])
-        self.cols = TileAxis(width, tile_size[1], overlap[1])
+    def __init__(self, height, width, tile_size, overlap, context=0):
+        self.rows = TileAxis(height, tile_size[0], overlap[0], context)
+        self.cols = TileAxis(width, tile_size[1], overlap[1], context)
 
     @property
     def tile_size(self):
         return self.rows.tile, self.cols.tile
+
+    @property
+    def read_size(self):
+        """A tile's extents with its context: what the model is given."""
+        return self.rows.tile + 2 * self.rows.context, self.cols.tile + 2 * self.cols.context
 
     @property
     def padded_shape(self):
@@ -293,7 +299,7 @@ class _Source:
 
     def __init__(self, xp, image, grid, rows, cols, batch_size, offset=(0, 0), by_box=False):
         self.xp, self.image, self.by_box = xp, image, by_box
-        th, tw = grid.tile_size
+        th, tw = grid.read_size
         count = len(rows) * len(cols)
         # Host tables first: a box is found from them without touching the device.
         self.host_rows = grid.rows.sources(rows) - offset[0]
@@ -511,7 +517,7 @@ def _run(source, model, grid, expected, window, window_scale, sums, batch_size, 
             weigh = _weights(xp, grid, expected, window, window_scale, sums, rows, cols, crop, batch_size, index)
             bands = _Bands(xp, grid, s, channels, rows, cols, crop, opened(s, channels), weigh.sums)
         span = slice(first, first + len(tiles))
-        weighted = weigh(output, source.tile_rows[span], source.tile_cols[span])
+        weighted = weigh(expected.core(output), source.tile_rows[span], source.tile_cols[span])
         del output  # before the next model call: one output batch at a time
         bands.add(weighted, tiles)
         first += len(tiles)
@@ -529,6 +535,13 @@ def _pair(name, value):
     if isinstance(value, (tuple, list)) and len(value) == 2 and all(map(is_int, value)):
         return int(value[0]), int(value[1])
     raise TypeError(f"{name}: expected an int or a (height, width) pair of ints, got {describe(value)}")
+
+
+def check_context(model, context):
+    """``context`` as an int >= 0; None takes the model's own (0 where it has none)."""
+    if context is None:
+        context = getattr(model, "context", None) or 0
+    return check_int("context", context, 0)
 
 
 def _check_sizes(tile_size, overlap):
@@ -730,7 +743,9 @@ def _window_sums(xp, grid, window, window_scale, crop=None):
 # ---- the engine ---------------------------------------------------------------------------------------
 
 
-def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, window="hann", out=None, progress=False):
+def upscale_tiled(
+    image, model, *, tile_size=128, overlap=16, batch_size=8, window="hann", out=None, context=None, progress=False
+):
     """Upscale ``image`` tile by tile with ``model``, streaming the tiles through in batches.
 
     Parameters
@@ -774,6 +789,13 @@ def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, wind
         ``slice`` of result rows and ``band`` the float32 (rows, W*s, C') array of the
         image's module; ``band`` is reused once the call returns, so copy or convert it
         there. ``out`` must not share memory with ``image``.
+    context : int or None
+        Pixels of the picture around each tile that the model is given as well: each tile
+        is read as (th + 2*context, tw + 2*context), reflected at the picture's border as
+        the padding is, and the model may return either s*(th + 2*context) rows, whose
+        s*context border is dropped, or s*th rows (a model with unpadded convolutions that
+        eats that margin itself). None takes ``model.context`` where the model has one (an
+        ncnn model from ``load_model``, say), else 0.
     progress : bool
         Show a tqdm bar over the tiles on stderr (needs tqdm), drawn only when stderr is a
         terminal.
@@ -809,13 +831,14 @@ def upscale_tiled(image, model, *, tile_size=128, overlap=16, batch_size=8, wind
     xp, by_box = _check_source(image)
     check_model(model)
     tile_size, overlap, batch_size, window, window_scale = _check_options(xp, tile_size, overlap, batch_size, window)
+    context = check_context(model, context)
     height, width = image.shape[0], image.shape[1]
     target = _Target(xp, out, height, width)
-    grid = TileGrid(height, width, tile_size, overlap)
+    grid = TileGrid(height, width, tile_size, overlap, context)
     sums = _window_sums(xp, grid, window, window_scale)
     rows, cols = range(grid.rows.count), range(grid.cols.count)
     source = _Source(xp, image, grid, rows, cols, batch_size, by_box=by_box)
-    expected = ModelOutput(xp, tile_size, "tiles")
+    expected = ModelOutput(xp, tile_size, "tiles", context)
     bar = progress_bar(progress, len(grid), "tile")
     try:
         _run(source, model, grid, expected, window, window_scale, sums, batch_size, rows, cols, None, target.open, bar)

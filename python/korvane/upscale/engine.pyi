@@ -30,7 +30,8 @@ class TileAxis:
     extent: int
     tile: int
     overlap: int
-    def __init__(self, extent: int, tile: int, overlap: int) -> None: ...
+    context: int
+    def __init__(self, extent: int, tile: int, overlap: int, context: int = 0) -> None: ...
     @property
     def step(self) -> int: ...
     @property
@@ -44,7 +45,7 @@ class TileAxis:
         """The source index of every padded position, as NumPy's ``pad(mode="reflect")``."""
     def visible(self, start: int, scale: int) -> int: ...
     def sources(self, tiles: range) -> numpy.ndarray[Any, Any]:
-        """(len(tiles), tile) NumPy table: the picture index each position of each tile reads."""
+        """(len(tiles), tile + 2 * context) NumPy table: the picture index each position of each tile reads."""
     def touching(self, lo: int, hi: int, scale: int) -> range:
         """The tiles whose enlarged extent meets the enlarged positions [lo, hi)."""
 
@@ -63,9 +64,13 @@ class TileGrid:
 
     rows: TileAxis
     cols: TileAxis
-    def __init__(self, height: int, width: int, tile_size: tuple[int, int], overlap: tuple[int, int]) -> None: ...
+    def __init__(
+        self, height: int, width: int, tile_size: tuple[int, int], overlap: tuple[int, int], context: int = 0
+    ) -> None: ...
     @property
     def tile_size(self) -> tuple[int, int]: ...
+    @property
+    def read_size(self) -> tuple[int, int]: ...
     @property
     def padded_shape(self) -> tuple[int, int]: ...
     def __len__(self) -> int: ...
@@ -91,6 +96,7 @@ def upscale_tiled(
     batch_size: int = 8,
     window: _Window | numpy.ndarray[Any, Any] | cupy.ndarray = "hann",
     out: _Assignable | _Writer | None = None,
+    context: int | None = None,
     progress: bool = False,
 ) -> _ArrayT:
     """Upscale an (H, W, C) picture tile by tile with ``model``; a new (H*s, W*s, C') float32 array, or ``out``."""
