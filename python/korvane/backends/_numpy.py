@@ -502,18 +502,21 @@ def is_available():
     return False
 
 
-class RandomState(RandomSource):
-    """Like ``cupy.random.RandomState``: NumPy's legacy generator, drawing stand-in arrays."""
+def random_makers(forward, arrays):
+    """``cupy.random``'s ``RandomState`` and ``default_rng`` for a stand-in whose draws ``forward`` makes."""
 
-    __module__ = "cupy.random"
+    class RandomState(RandomSource):
+        __module__ = "cupy.random"
+        __doc__ = f"Like ``cupy.random.RandomState``: NumPy's legacy generator, drawing {arrays}."
 
-    def __init__(self, seed=None):
-        super().__init__(numpy.random.RandomState(seed), _forward)
+        def __init__(self, seed=None):
+            super().__init__(numpy.random.RandomState(seed), forward)
 
+    def default_rng(seed=None):
+        return RandomSource(numpy.random.default_rng(seed), forward)
 
-def default_rng(seed=None):
-    """Like ``cupy.random.default_rng``: NumPy's generator, drawing stand-in arrays."""
-    return RandomSource(numpy.random.default_rng(seed), _forward)
+    default_rng.__doc__ = f"Like ``cupy.random.default_rng``: NumPy's generator, drawing {arrays}."
+    return {"RandomState": RandomState, "default_rng": default_rng}
 
 
 def module_shell(doc, origin, exports, name="cupy"):
@@ -577,7 +580,7 @@ _HAND_WRITTEN.update(
 _SUBMODULES = {
     "fft": submodule("fft", _forward, ufunc),
     "linalg": submodule("linalg", _forward, ufunc),
-    "random": submodule("random", _forward, ufunc, {"RandomState": RandomState, "default_rng": default_rng}),
+    "random": submodule("random", _forward, ufunc, random_makers(_forward, "stand-in arrays")),
 }
 _EXPORTS = namespace(
     "", lambda name, function: _forward(name, function, KIND.get(name)), ufunc, {**_HAND_WRITTEN, **_SUBMODULES}

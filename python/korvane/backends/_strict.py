@@ -47,11 +47,11 @@ from korvane.backends._numpy import (
     INDEX_MAKERS,
     KIND,
     IndexMaker,
-    RandomSource,
     Vectorize,
     _require_numpy2,
     module_shell,
     namespace,
+    random_makers,
     submodule,
 )
 
@@ -594,20 +594,6 @@ class vectorize(Vectorize):
         return _call(self._vectorized, args, kwargs)
 
 
-class RandomState(RandomSource):
-    """Like ``cupy.random.RandomState``: NumPy's legacy generator, drawing device arrays."""
-
-    __module__ = "cupy.random"
-
-    def __init__(self, seed=None):
-        super().__init__(numpy.random.RandomState(seed), _forwarded)
-
-
-def default_rng(seed=None):
-    """Like ``cupy.random.default_rng``: NumPy's generator, drawing device arrays."""
-    return RandomSource(numpy.random.default_rng(seed), _forwarded)
-
-
 def is_available():
     """False: no GPU stands behind this module (check ``__korvane_stand_in__``)."""
     return False
@@ -704,7 +690,7 @@ _SPECIALS.update(
     exceptions=numpy.exceptions,
     fft=submodule("fft", _forwarded, ufunc),
     linalg=submodule("linalg", _forwarded, ufunc),
-    random=submodule("random", _forwarded, ufunc, {"RandomState": RandomState, "default_rng": default_rng}),
+    random=submodule("random", _forwarded, ufunc, random_makers(_forwarded, "device arrays")),
     **{name: IndexMaker(name, _call) for name in INDEX_MAKERS},
 )
 _EXPORTS = namespace("", lambda name, function: _forwarded(name, function, KIND.get(name)), ufunc, _SPECIALS)
