@@ -502,21 +502,27 @@ def is_available():
     return False
 
 
+class _RandomState(RandomSource):
+    """NumPy's legacy generator drawing a stand-in's arrays; each stand-in makes its own (random_makers)."""
+
+    __module__ = "cupy.random"
+
+    def __init__(self, seed=None):
+        super().__init__(numpy.random.RandomState(seed), self.forward)
+
+
 def random_makers(forward, arrays):
     """``cupy.random``'s ``RandomState`` and ``default_rng`` for a stand-in whose draws ``forward`` makes."""
-
-    class RandomState(RandomSource):
-        __module__ = "cupy.random"
-        __doc__ = f"Like ``cupy.random.RandomState``: NumPy's legacy generator, drawing {arrays}."
-
-        def __init__(self, seed=None):
-            super().__init__(numpy.random.RandomState(seed), forward)
+    doc = f"Like ``cupy.random.RandomState``: NumPy's legacy generator, drawing {arrays}."
+    state = type(
+        "RandomState", (_RandomState,), {"forward": staticmethod(forward), "__doc__": doc, "__module__": "cupy.random"}
+    )
 
     def default_rng(seed=None):
         return RandomSource(numpy.random.default_rng(seed), forward)
 
     default_rng.__doc__ = f"Like ``cupy.random.default_rng``: NumPy's generator, drawing {arrays}."
-    return {"RandomState": RandomState, "default_rng": default_rng}
+    return {"RandomState": state, "default_rng": default_rng}
 
 
 def module_shell(doc, origin, exports, name="cupy"):
