@@ -36,6 +36,12 @@ def run(result, scheduler):
         ((50, 45, 3), numpy.int16, dict(tile_size=12, overlap=4), "merge_tiles", 2, (20, 45), (1, 2), "threads"),
         ((5, 60, 3), numpy.float32, dict(tile_size=8, overlap=2), "hann", 2, (5, 16), (1, 1), "threads"),  # one row
         ((40, 50, 3), numpy.float32, dict(tile_size=12, overlap=4, context=3), "hann", 2, (20, 25), (1, 1), "threads"),
+        # The last tile moved on by one pixel, and three tiles deep (overlap above the step), two chunkings each.
+        ((17, 33, 2), numpy.uint8, dict(tile_size=16, overlap=4, edges="inside"), "array", 2, (9, 33), None, "threads"),
+        ((17, 33, 2), numpy.float32, dict(tile_size=16, overlap=4), "box", 1, (17, 12), (2, 1), "threads"),
+        ((37, 45, 3), numpy.uint8, dict(tile_size=(16, 12), overlap=(12, 3)), "hann", 2, (37, 20), (1, 2), "threads"),
+        ((37, 45, 3), numpy.uint8, dict(tile_size=(16, 12), overlap=(12, 3)), "array", 3, (10, 45), (3, 1), "threads"),
+        ((37, 45, 3), numpy.uint8, dict(tile_size=12, overlap=4, edges="reflect"), "hann", 2, (9, 9), None, "threads"),
         (
             (48, 64, 3),
             numpy.float32,

@@ -99,7 +99,7 @@ def crossfade(xp, window):
         calls.append(None)
         return x * 0 + (len(calls) - 1)
 
-    out = upscale_tiled(xp.zeros((4, 100, 1)), offset, tile_size=(4, 64), overlap=(0, 16), batch_size=1, window=window)
+    out = upscale_tiled(xp.zeros((4, 112, 1)), offset, tile_size=(4, 64), overlap=(0, 16), batch_size=1, window=window)
     return xp.asnumpy(out)[0, :, 0]
 
 
@@ -114,6 +114,54 @@ def test_overlaps_crossfade_and_single_cover_is_the_tile_itself(xp, window):
         numpy.testing.assert_allclose(fade, 0.5)
     else:
         assert (numpy.diff(fade) > 0).all() and fade[0] < 0.1 and fade[-1] > 0.9
+
+
+# Picture, tile_size, overlap, context: the grids' edge cases.
+EDGE_CASES = [
+    ((10, 40), 16, 4, 0),  # shorter than a tile along the rows
+    ((16, 16), 16, 4, 0),  # exactly a tile
+    ((17, 33), 16, 4, 0),  # a tile and a pixel: the last tile moves on by one
+    ((37, 45), (16, 12), (12, 3), 0),  # overlap above the step: the last row of tiles is three deep
+    ((30, 37), 12, 4, 2),
+]
+
+
+@pytest.mark.parametrize("shape, tile_size, overlap, context", EDGE_CASES)
+@pytest.mark.parametrize("window", ["hann", "gaussian", "box", "array", "merge_tiles"])
+@pytest.mark.parametrize("edges", ["inside", "reflect"])
+def test_both_grids_give_the_picture_back_and_inside_reads_only_the_picture(
+    xp, shape, tile_size, overlap, context, window, edges
+):
+    (h, w), (th, tw) = shape, (tile_size,) * 2 if isinstance(tile_size, int) else tile_size
+    options = dict(tile_size=tile_size, overlap=overlap, context=context, edges=edges, batch_size=3)
+    if window == "merge_tiles" and th != tw:
+        return  # it takes square tiles only
+    if window == "merge_tiles" and edges == "inside":
+        with pytest.raises(ValueError, match=r"^edges: window='merge_tiles' reproduces merge_tiles"):
+            upscale_tiled(xp.zeros(shape + (1,)), never_called, window=window, **options)
+        return
+    # Channel 0 numbers the pixels, so each tile read tells which pixels it holds.
+    host = numpy.stack([numpy.arange(h * w).reshape(h, w), RNG.random((h, w))], axis=2).astype(numpy.float32)
+    cores = []
+
+    def model(x):
+        cores.extend(xp.asnumpy(x[:, 0, context : context + th, context : context + tw]).astype(int))
+        return enlarge(2)(x)
+
+    chosen = array_window((th * 2, tw * 2)) if window == "array" else window
+    out = upscale_tiled(xp.asarray(host), model, window=chosen, **options)
+    rtol = 1e-4 if window == "merge_tiles" else 1e-6  # merge_tiles adds 1e-08 to its weights
+    numpy.testing.assert_allclose(xp.asnumpy(out), enlarged(host, 2), rtol=rtol, atol=0)
+    covered = numpy.zeros((h, w), bool)
+    for core in cores:  # every tile brings pixels no earlier tile had; together they hold every pixel
+        rows, cols = core // w, core % w
+        assert not covered[rows, cols].all()
+        covered[rows, cols] = True
+        if edges == "inside":  # a reflected row or column runs backwards: none along an axis a tile long
+            assert (numpy.diff(rows, axis=0) == 1).all() == (h >= th) and (numpy.diff(cols, axis=1) == 1).all() == (
+                w >= tw
+            )
+    assert covered.all()
 
 
 # ---- merge_tiles, bit for bit --------------------------------------------------------------------
@@ -411,6 +459,8 @@ class Listed:
             "window: expected 'hann', 'gaussian', 'box', 'merge_tiles' or an array, got 'tukey'",
         ),
         (GOOD, dict(window=3), TypeError, "window: expected a window name or an array, got int 3"),
+        (GOOD, dict(edges="outside"), ValueError, "edges: expected 'inside' or 'reflect', got 'outside'"),
+        (GOOD, dict(edges=True), TypeError, "edges: expected 'inside' or 'reflect', got bool True"),
         (
             GOOD,
             dict(window="merge_tiles", tile_size=(16, 8), overlap=2),

@@ -5,9 +5,10 @@ not imported here so the package stays importable without it.
 
 :func:`upscale_tiled` (from :mod:`korvane.upscale.engine`) upscales a picture tile by tile
 with a model, streaming the tiles through in batches; it is loaded on first use.
+:class:`TileSizeWarning` names the sizes its ``tile_size="auto"`` ran with.
 """
 
-__all__ = ["TorchModel", "load_model", "upscale_tiled"]
+__all__ = ["TileSizeWarning", "TorchModel", "load_model", "upscale_tiled"]
 
 
 def __getattr__(name):
@@ -16,6 +17,10 @@ def __getattr__(name):
         from korvane.upscale.engine import upscale_tiled
 
         return upscale_tiled
+    if name == "TileSizeWarning":
+        from korvane.upscale._fitting import TileSizeWarning
+
+        return TileSizeWarning
     if name == "TorchModel":
         from korvane.upscale.torch_model import TorchModel
 

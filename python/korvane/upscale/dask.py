@@ -3,14 +3,16 @@
 :func:`upscale_tiled` takes what :func:`korvane.upscale.upscale_tiled` takes, for a picture
 held as a dask array, and returns a lazy dask array of the result. The tile grid is the
 one the single call uses over the whole picture. The result's chunks are bands and
-columns of whole tiles of it: every chunk boundary lies on a tile corner, ``chunk_tiles``
-tile steps apart. The task of a chunk reads the part of the picture its tiles need,
-runs every tile that touches the chunk (those over its edges too) in the grid's order,
-and keeps the chunk: each pixel is the sum of the same weighted tiles in the same order,
-with the same global normalisation, so the result equals the single call on the whole
-picture bit for bit, whatever the picture's chunks. Tiles over a chunk's edge run in
-every task they touch: with tiles of 128, an overlap of 16 and 8 x 8 tiles a chunk,
-about a quarter of the runs are repeats.
+columns of whole tiles of it: the chunk boundaries lie ``chunk_tiles`` tile steps apart,
+on tile corners but past the corner of an axis's last tile (which ``edges="inside"``
+moves back inside the picture: the chunks stay regular for ``to_zarr``, and a boundary
+past that corner has one more tile across it). The task of a chunk reads the part of
+the picture its tiles need, runs every tile that touches the chunk (those over its
+edges too) in the grid's order, and keeps the chunk: each pixel is the sum of the
+same weighted tiles in the same order, with the same global normalisation, so the result
+equals the single call on the whole picture bit for bit, whatever the picture's chunks.
+Tiles over a chunk's edge run in every task they touch: with tiles of 128, an overlap
+of 16 and 8 x 8 tiles a chunk, about a quarter of the runs are repeats.
 
 The model
 ---------
@@ -59,6 +61,7 @@ def upscale_tiled(
     batch_size=8,
     window="hann",
     context=None,
+    edges=None,
     scale=None,
     channels=None,
     chunk_tiles=None,
@@ -70,7 +73,7 @@ def upscale_tiled(
     array : dask array, or anything ``dask.array.asarray`` takes
         The picture, any real dtype, its blocks NumPy or CuPy arrays (the module of its
         ``_meta``), chunked in any way.
-    model, tile_size, overlap, batch_size, window, context
+    model, tile_size, overlap, batch_size, window, context, edges
         As for :func:`korvane.upscale.upscale_tiled`.
     scale, channels : int or None
         The model's scale s and output channels C'. Unless both are given (and there is no
@@ -84,8 +87,9 @@ def upscale_tiled(
     -------
     dask array
         float32, of the picture's module, chunks ``chunk_tiles`` tile steps (the last
-        ones smaller); ``result.compute()`` equals ``korvane.upscale.upscale_tiled`` of the
-        whole picture bit for bit, and ``result.to_zarr(...)`` writes it chunk by chunk.
+        ones smaller); ``result.compute()`` equals
+        ``korvane.upscale.upscale_tiled`` of the whole picture bit for bit, and
+        ``result.to_zarr(...)`` writes it chunk by chunk.
 
     Raises
     ------
@@ -108,8 +112,9 @@ def upscale_tiled(
         xp, tile_size, overlap, batch_size, window
     )
     context = engine.check_context(model, context)
+    edges = engine.check_edges(edges, window)
     height, width = array.shape[:2]
-    grid = engine.TileGrid(height, width, tile_size, overlap, context)
+    grid = engine.TileGrid(height, width, tile_size, overlap, context, edges=edges)
     engine._window_sums(xp, grid, window, window_scale)  # refuses a window that leaves pixels unweighted
     chunk_tiles = _chunk_tiles(chunk_tiles, array.chunks, grid)
     margin = 0
@@ -126,7 +131,7 @@ def upscale_tiled(
         shipped = model
     model_key = dask.delayed(shipped, pure=True)
     window_key = window if isinstance(window, str) else dask.delayed(window, pure=True)
-    options = (tile_size, overlap, batch_size, scale, channels, context, margin)
+    options = (tile_size, overlap, batch_size, scale, channels, context, margin, edges)
     row_edges = _edges(grid.rows, scale, chunk_tiles[0])
     col_edges = _edges(grid.cols, scale, chunk_tiles[1])
     meta = xp.empty((0, 0, 0), dtype=xp.float32)
@@ -171,7 +176,11 @@ def _chunk_tiles(chunk_tiles, chunks, grid):
 
 
 def _edges(axis, scale, tiles):
-    """The chunk edges along ``axis`` of the result: every ``tiles`` tile steps, and its end."""
+    """The chunk edges along ``axis`` of the result: every ``tiles`` tile steps, and its end.
+
+    Regular, whatever ``edges``: ``to_zarr`` writes chunks that are all alike but for a
+    smaller last one as they are, and rechunks anything else.
+    """
     extent, every = axis.extent * scale, tiles * axis.step * scale
     return list(range(0, extent, every)) + [extent]
 
@@ -192,11 +201,11 @@ def _probe(xp, array, model, grid, window, window_scale):
 
 def _chunk(model, part, window, options, shape, rows, cols, crop, offset):
     """One chunk of the result: the tiles ``rows`` x ``cols`` of the picture part ``part`` at ``offset``."""
-    tile_size, overlap, batch_size, scale, channels, context, margin = options
+    tile_size, overlap, batch_size, scale, channels, context, margin, edges = options
     model = _loaded(model)
     xp = module_of(part)
     window, window_scale = engine._check_window(xp, window, tile_size, overlap)
-    grid = engine.TileGrid(shape[0], shape[1], tile_size, overlap, context)
+    grid = engine.TileGrid(shape[0], shape[1], tile_size, overlap, context, edges=edges)
     sums = engine._window_sums(xp, grid, window, window_scale, crop)
     source = engine._Source(xp, part, grid, rows, cols, batch_size, offset)
     expected = ModelOutput(xp, tile_size, "tiles", context)

@@ -6,6 +6,7 @@ import numpy
 
 _Size: TypeAlias = int | tuple[int, int]
 _Window: TypeAlias = Literal["hann", "gaussian", "box", "merge_tiles"]
+_Edges: TypeAlias = Literal["inside", "reflect"]
 
 __all__ = ["upscale_tiled"]
 
@@ -20,6 +21,7 @@ def upscale_tiled(
     batch_size: int = 8,
     window: _Window | numpy.ndarray[Any, Any] | cupy.ndarray = "hann",
     context: int | None = None,
+    edges: _Edges | None = None,
     scale: int | None = None,
     channels: int | None = None,
     chunk_tiles: _Size | None = None,

@@ -2,8 +2,9 @@
 
 :func:`upscale_tiled` is the whole road in one call. It is built from small parts:
 
-* :class:`TileGrid` is the geometry only (corners, padded extents, the reflection that
-  fills the padding, the scaled regions); it holds no arrays.
+* :class:`TileGrid` is the geometry only (corners, the last tile of each axis moved back
+  inside the picture or the padding that reflects it, the scaled regions); it holds no
+  arrays.
 * a source reads the tiles of a batch out of the picture with one indexed copy, through
   index tables that already hold the reflection;
 * a weighting (one per kind of window) weights a whole batch of model outputs at once;
@@ -65,23 +66,57 @@ def _reflected(positions, extent):
     return numpy.where(folded < extent, folded, period - folded)
 
 
+EDGES = ("inside", "reflect")
+
+
+def check_edges(edges, window=None):
+    """``edges`` as "inside" or "reflect"; None takes "reflect" for ``window="merge_tiles"``, else "inside"."""
+    merge_tiles = isinstance(window, str) and window == "merge_tiles"
+    if edges is None:
+        return "reflect" if merge_tiles else "inside"
+    if not isinstance(edges, str):
+        raise TypeError(f"edges: expected 'inside' or 'reflect', got {describe(edges)}")
+    if edges not in EDGES:
+        raise ValueError(f"edges: expected 'inside' or 'reflect', got {edges!r}")
+    if merge_tiles and edges == "inside":
+        raise ValueError(
+            "edges: window='merge_tiles' reproduces merge_tiles, whose grid pads the picture by reflection; "
+            "give edges='reflect' or leave edges out"
+        )
+    return edges
+
+
 class TileAxis:
     """The tiles along one axis: ``extent`` pixels cut into tiles of ``tile`` pixels, ``overlap`` apart.
 
-    Corners lie at multiples of ``step`` = ``tile`` - ``overlap``; the picture is padded at
-    the end to ``padded`` = ``overlap`` + k * ``step`` for the smallest whole k >= 1 that
-    covers ``extent``. That is ``tile_image``'s rule, except that a picture no longer than
-    the overlap still gets one tile (k = 1) instead of none. Each tile is read with
-    ``context`` more pixels on both sides, reflected where they fall outside the picture.
+    There are ``count`` = max(1, ceil((extent - overlap) / step)) tiles, ``step`` =
+    ``tile`` - ``overlap``, and all but the last start at multiples of ``step``. ``edges``
+    places the last one (see ``starts``):
+
+    * ``edges="reflect"`` (``tile_image``'s rule, the default here): the last tile too
+      starts at a multiple of ``step``, and the picture is padded by reflection at the end
+      to ``padded`` = ``overlap`` + ``count`` * ``step``. A picture no longer than the
+      overlap still gets one tile instead of none.
+    * ``edges="inside"``: where the picture is at least a tile long, the last tile ends at
+      the picture's end (it starts at ``extent`` - ``tile``, closer to the tile before it
+      than ``step``) and nothing is padded; where it is shorter, its one tile is padded
+      by reflection to ``tile``, as with "reflect".
+
+    Each tile is read with ``context`` more pixels on both sides, reflected where they
+    fall outside the picture.
     """
 
-    __slots__ = ("context", "extent", "overlap", "tile")
+    __slots__ = ("context", "edges", "extent", "overlap", "tile")
 
-    def __init__(self, extent, tile, overlap, context=0):
+    def __init__(self, extent, tile, overlap, context=0, *, edges="reflect"):
         self.extent, self.tile, self.overlap, self.context = extent, tile, overlap, context
+        self.edges = check_edges(edges)
 
     def __repr__(self):
-        return f"TileAxis(extent={self.extent}, tile={self.tile}, overlap={self.overlap}, context={self.context})"
+        return (
+            f"TileAxis(extent={self.extent}, tile={self.tile}, overlap={self.overlap}, context={self.context}, "
+            f"edges={self.edges!r})"
+        )
 
     @property
     def step(self):
@@ -92,12 +127,26 @@ class TileAxis:
         return max(1, -(-(self.extent - self.overlap) // self.step))
 
     @property
+    def shifted(self):
+        """True if the last tile is moved back to end at the picture's end (``edges="inside"``)."""
+        return self.edges == "inside" and self.extent >= self.tile
+
+    @property
     def padded(self):
+        if self.edges == "inside":
+            return max(self.extent, self.tile)
         return self.overlap + self.count * self.step
+
+    def start(self, index):
+        """The first pixel of tile ``index``."""
+        if self.shifted and index == self.count - 1:
+            return self.extent - self.tile
+        return index * self.step
 
     @property
     def starts(self):
-        return range(0, self.count * self.step, self.step)
+        """Every tile's first pixel, ascending: a tuple of ints."""
+        return tuple(self.start(k) for k in range(self.count))
 
     def inside(self, start):
         """True if the tile starting at ``start`` lies wholly inside the picture (no padding)."""
@@ -118,13 +167,15 @@ class TileAxis:
 
     def sources(self, tiles):
         """(len(tiles), tile + 2 * context) NumPy table: the picture index each position of each tile reads."""
-        starts = numpy.asarray(tiles, dtype=numpy.intp) * self.step - self.context
+        starts = numpy.asarray([self.start(k) for k in tiles], dtype=numpy.intp).reshape(-1) - self.context
         return _reflected(starts[:, None] + numpy.arange(self.tile + 2 * self.context), self.extent)
 
     def touching(self, lo, hi, scale):
         """The range of tiles whose enlarged extent meets the enlarged positions [lo, hi)."""
-        length, step = self.tile * scale, self.step * scale
-        return range(max(0, (lo - length) // step + 1), min(self.count, (hi - 1) // step + 1))
+        starts = numpy.asarray(self.starts) * scale
+        # Starts and ends both ascend: the tiles ending after lo, up to the last starting before hi.
+        first = int(numpy.searchsorted(starts + self.tile * scale, lo, side="right"))
+        return range(first, max(first, int(numpy.searchsorted(starts, hi, side="left"))))
 
 
 class Tile:
@@ -140,11 +191,20 @@ class Tile:
 
 
 class TileGrid:
-    """The tile grid over an (height, width) picture: ``tile_image``'s grid, per-axis sizes allowed."""
+    """The tile grid over an (height, width) picture, per-axis sizes allowed: a :class:`TileAxis` each way.
 
-    def __init__(self, height, width, tile_size, overlap, context=0):
-        self.rows = TileAxis(height, tile_size[0], overlap[0], context)
-        self.cols = TileAxis(width, tile_size[1], overlap[1], context)
+    ``edges="reflect"`` (the default) is ``tile_image``'s grid; ``edges="inside"`` moves
+    the last tile of each axis at least a tile long back to end at the picture's edge
+    (what :func:`upscale_tiled` does by default).
+    """
+
+    def __init__(self, height, width, tile_size, overlap, context=0, *, edges="reflect"):
+        self.rows = TileAxis(height, tile_size[0], overlap[0], context, edges=edges)
+        self.cols = TileAxis(width, tile_size[1], overlap[1], context, edges=edges)
+
+    @property
+    def edges(self):
+        return self.rows.edges
 
     @property
     def tile_size(self):
@@ -168,9 +228,11 @@ class TileGrid:
 
     def block(self, rows, cols):
         """The tiles of grid rows ``rows`` and columns ``cols`` (ranges), in row-major order."""
+        xs = [self.cols.start(col) for col in cols]
         for row in rows:
-            for col in cols:
-                yield Tile(row * self.cols.count + col, row, col, row * self.rows.step, col * self.cols.step)
+            y = self.rows.start(row)
+            for col, x in zip(cols, xs):
+                yield Tile(row * self.cols.count + col, row, col, y, x)
 
     def batches(self, batch_size, rows=None, cols=None):
         """The tiles in row-major order, in lists of at most ``batch_size``.
@@ -236,17 +298,22 @@ def _cover_patterns(axis, scale, lo, hi):
 
     Returns ``patterns``, (P, M) ints: per distinct pattern, the position inside each
     covering tile in tile order, padded with ``tile * scale`` (a zero weight's index) up
-    to the most tiles M that can cover one position; and ``index``, (hi - lo,) ints: the
-    pattern of each position. Few patterns exist (the grid repeats every step), so the
-    weight sums of a whole picture are a small table of patterns by patterns.
+    to the most tiles M that cover one position; and ``index``, (hi - lo,) ints: the
+    pattern of each position. Few patterns exist (the grid repeats every step but for
+    its last tile, which adds at most a tile's worth), so the weight sums of a whole
+    picture are a small table of patterns by patterns.
     """
-    length, step = axis.tile * scale, axis.step * scale
-    most = -(-length // step)
+    length = axis.tile * scale
+    starts = numpy.asarray(axis.starts) * scale
     position = numpy.arange(lo, hi)
-    last = numpy.minimum(axis.count - 1, position // step)
-    tiles = last[:, None] - (most - 1) + numpy.arange(most)  # ascending: tile order
-    inside = position[:, None] - tiles * step
-    inside = numpy.where((tiles >= 0) & (inside < length), inside, length)
+    # The covering tiles of a position are consecutive: from the first ending after it
+    # to the last starting at or before it.
+    first = numpy.searchsorted(starts + length, position, side="right")
+    stop = numpy.searchsorted(starts, position, side="right")
+    most = int((stop - first).max(initial=1))
+    tiles = first[:, None] + numpy.arange(most)  # ascending: tile order
+    covered = tiles < stop[:, None]
+    inside = numpy.where(covered, position[:, None] - starts[numpy.where(covered, tiles, 0)], length)
     patterns, index = numpy.unique(inside, axis=0, return_inverse=True)
     return patterns, index.reshape(-1)
 
@@ -420,13 +487,12 @@ class _Bands:
 
     def __init__(self, xp, grid, scale, channels, rows, cols, crop, write, sums):
         self.xp, self.grid, self.scale, self.crop, self.write, self.sums = xp, grid, scale, crop, write, sums
-        self.row_step = grid.rows.step * scale
-        self.left = cols.start * grid.cols.step * scale
-        right = min(((cols.stop - 1) * grid.cols.step + grid.cols.tile) * scale, grid.cols.extent * scale)
+        self.left = grid.cols.start(cols.start) * scale
+        right = min((grid.cols.start(cols.stop - 1) + grid.cols.tile) * scale, grid.cols.extent * scale)
         self.height = grid.rows.tile * scale
         self.canvas = xp.zeros((channels, self.height, right - self.left), dtype=xp.float32)
         self.row = rows.start
-        self.top = rows.start * self.row_step  # the result row of the canvas's first row
+        self.top = grid.rows.start(rows.start) * scale  # the result row of the canvas's first row
         self.done = crop[0]  # result rows above this are written (or not wanted)
 
     def add(self, weighted, tiles):
@@ -442,7 +508,7 @@ class _Bands:
         self._flush(self.crop[1])
 
     def _next_row(self, row):
-        top = row * self.row_step
+        top = self.grid.rows.start(row) * self.scale
         self._flush(top)
         shift, keep = top - self.top, self.top + self.height - top
         if keep > 0:
@@ -744,7 +810,17 @@ def _window_sums(xp, grid, window, window_scale, crop=None):
 
 
 def upscale_tiled(
-    image, model, *, tile_size=128, overlap=16, batch_size=8, window="hann", out=None, context=None, progress=False
+    image,
+    model,
+    *,
+    tile_size=128,
+    overlap=16,
+    batch_size=8,
+    window="hann",
+    out=None,
+    context=None,
+    edges=None,
+    progress=False,
 ):
     """Upscale ``image`` tile by tile with ``model``, streaming the tiles through in batches.
 
@@ -760,11 +836,31 @@ def upscale_tiled(
         Takes a float32 (B, C, th, tw) batch, B <= ``batch_size``, and returns a
         (B, C', th*s, tw*s) array of the same array module for a whole number s >= 1.
         s and C' are taken from the first batch; every later batch must match them.
-    tile_size, overlap : int or (height, width) pair of ints
+    tile_size, overlap : int or (height, width) pair of ints; tile_size may also be "auto"
         Tile extents and the overlap of neighbouring tiles, 0 <= overlap < tile_size on
-        each axis. The grid is ``tile_image``'s: corners at multiples of tile_size - overlap,
-        the picture reflected at its bottom and right up to overlap + k * (tile_size - overlap),
-        tiles in row-major order. A picture no larger than the overlap gets one tile.
+        each axis. Tiles go in row-major order, their corners at multiples of
+        tile_size - overlap but for the last tile of each axis, which ``edges`` places.
+
+        ``"auto"`` chooses the tile (see :mod:`korvane.upscale._fitting`): the largest side
+        of 1024, 768, 512, 384, 256, 192, 128, 96, 64, cut to the picture's extents, whose
+        estimate fits 75% of the memory free on the GPU (torch's ``mem_get_info`` for a
+        TorchModel on CUDA, else CuPy's ``memGetInfo``, the free blocks of CuPy's pool and
+        torch's cache counted as free, less a new result's size), or keeps the activations
+        of one batch under 1 GiB on the host. The estimate is ``batch_size`` times the
+        model's ``bytes_per_pixel`` per input pixel where it has that attribute, else
+        16 KiB (8 KiB for a float16 or bfloat16 model), plus the canvas on a GPU. An axis
+        the model fixes (``model.tile_size``) keeps its size. Each axis keeps ``overlap``
+        while it is at most a quarter of the tile, else takes a quarter. Where a run
+        runs out of memory (a MemoryError, CuPy's OutOfMemoryError among them, torch's
+        OutOfMemoryError, or an ONNX Runtime or CUDA error, or a ModelRunError wrapping
+        one, that says so), CuPy's pool and torch's cache are emptied, each side the
+        model leaves open is halved, down to 32 pixels, and the picture starts again:
+        an array ``out`` is then written again in full, and a function ``out`` is only
+        started again while it has been handed no band (else the error is raised, as
+        it is below 32, with a note added). Any other error is raised at once. The
+        result is, bit for bit, that of a call with the sizes used, which a
+        :class:`korvane.upscale.TileSizeWarning` names (its ``tile_size`` and
+        ``overlap``), once per call.
     batch_size : int
         Tiles per model call, at least 1; the last batch may be smaller.
     window : {"hann", "gaussian", "box", "merge_tiles"} or array
@@ -796,6 +892,17 @@ def upscale_tiled(
         s*context border is dropped, or s*th rows (a model with unpadded convolutions that
         eats that margin itself). None takes ``model.context`` where the model has one (an
         ncnn model from ``load_model``, say), else 0.
+    edges : {"inside", "reflect"} or None
+        Where the last tile of each axis goes. ``"inside"``: along an axis where the
+        picture is at least a tile long, the last tile ends at the picture's edge (it
+        overlaps the one before it by more than ``overlap``), so every tile is the picture
+        itself and the model sees the picture's true border, as on the whole picture;
+        along a shorter axis the one tile is padded by reflection. ``"reflect"``:
+        ``tile_image``'s grid, the last tile at a multiple of tile_size - overlap too and the
+        picture reflected at its bottom and right up to overlap + k * (tile_size - overlap)
+        (a picture no larger than the overlap gets one tile). Both give the same number of
+        tiles. None (the default): ``"inside"``, but ``"reflect"`` for ``"merge_tiles"``,
+        which only takes ``"reflect"``.
     progress : bool
         Show a tqdm bar over the tiles on stderr (needs tqdm), drawn only when stderr is a
         terminal.
@@ -828,13 +935,19 @@ def upscale_tiled(
     ImportError
         ``progress=True`` without tqdm; ``"merge_tiles"`` without the native module.
     """
+    if isinstance(tile_size, str) and tile_size == "auto":
+        arguments = dict(locals())  # every argument, whatever this signature grows
+        from korvane.upscale._fitting import upscale_auto
+
+        return upscale_auto(**arguments)
     xp, by_box = _check_source(image)
     check_model(model)
     tile_size, overlap, batch_size, window, window_scale = _check_options(xp, tile_size, overlap, batch_size, window)
     context = check_context(model, context)
+    edges = check_edges(edges, window)
     height, width = image.shape[0], image.shape[1]
     target = _Target(xp, out, height, width)
-    grid = TileGrid(height, width, tile_size, overlap, context)
+    grid = TileGrid(height, width, tile_size, overlap, context, edges=edges)
     sums = _window_sums(xp, grid, window, window_scale)
     rows, cols = range(grid.rows.count), range(grid.cols.count)
     source = _Source(xp, image, grid, rows, cols, batch_size, by_box=by_box)

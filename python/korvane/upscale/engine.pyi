@@ -1,4 +1,4 @@
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, Protocol, TypeAlias, TypeVar
 
 import cupy
@@ -19,32 +19,39 @@ _Writer: TypeAlias = Callable[[slice, Any], object]
 # An int n means (n, n); a pair is (height, width).
 _Size: TypeAlias = int | tuple[int, int]
 _Window: TypeAlias = Literal["hann", "gaussian", "box", "merge_tiles"]
+_Edges: TypeAlias = Literal["inside", "reflect"]
 
 __all__ = ["WINDOWS", "Tile", "TileAxis", "TileGrid", "upscale_tiled"]
 
 WINDOWS: tuple[_Window, ...]
 
 class TileAxis:
-    """The tiles along one axis: corners ``step`` apart, the picture padded to ``padded``."""
+    """The tiles along one axis: corners ``step`` apart but for the last one, which ``edges`` places."""
 
     extent: int
     tile: int
     overlap: int
     context: int
-    def __init__(self, extent: int, tile: int, overlap: int, context: int = 0) -> None: ...
+    edges: _Edges
+    def __init__(
+        self, extent: int, tile: int, overlap: int, context: int = 0, *, edges: _Edges = "reflect"
+    ) -> None: ...
     @property
     def step(self) -> int: ...
     @property
     def count(self) -> int: ...
     @property
-    def padded(self) -> int: ...
+    def shifted(self) -> bool: ...
     @property
-    def starts(self) -> range: ...
+    def padded(self) -> int: ...
+    def start(self, index: int) -> int: ...
+    @property
+    def starts(self) -> tuple[int, ...]: ...
     def inside(self, start: int) -> bool: ...
     def reflection(self) -> list[int]:
         """The source index of every padded position, as NumPy's ``pad(mode="reflect")``."""
     def visible(self, start: int, scale: int) -> int: ...
-    def sources(self, tiles: range) -> numpy.ndarray[Any, Any]:
+    def sources(self, tiles: Iterable[int]) -> numpy.ndarray[Any, Any]:
         """(len(tiles), tile + 2 * context) NumPy table: the picture index each position of each tile reads."""
     def touching(self, lo: int, hi: int, scale: int) -> range:
         """The tiles whose enlarged extent meets the enlarged positions [lo, hi)."""
@@ -60,13 +67,22 @@ class Tile:
     def __init__(self, number: int, row: int, col: int, y: int, x: int) -> None: ...
 
 class TileGrid:
-    """``tile_image``'s grid over an (height, width) picture, with per-axis sizes."""
+    """The tile grid over an (height, width) picture, with per-axis sizes: ``tile_image``'s, or "inside"."""
 
     rows: TileAxis
     cols: TileAxis
     def __init__(
-        self, height: int, width: int, tile_size: tuple[int, int], overlap: tuple[int, int], context: int = 0
+        self,
+        height: int,
+        width: int,
+        tile_size: tuple[int, int],
+        overlap: tuple[int, int],
+        context: int = 0,
+        *,
+        edges: _Edges = "reflect",
     ) -> None: ...
+    @property
+    def edges(self) -> _Edges: ...
     @property
     def tile_size(self) -> tuple[int, int]: ...
     @property
@@ -91,12 +107,13 @@ def upscale_tiled(
     image: _ArrayT,
     model: Callable[[_ArrayT], _ArrayT],
     *,
-    tile_size: _Size = 128,
+    tile_size: _Size | Literal["auto"] = 128,
     overlap: _Size = 16,
     batch_size: int = 8,
     window: _Window | numpy.ndarray[Any, Any] | cupy.ndarray = "hann",
     out: _Assignable | _Writer | None = None,
     context: int | None = None,
+    edges: _Edges | None = None,
     progress: bool = False,
 ) -> _ArrayT:
     """Upscale an (H, W, C) picture tile by tile with ``model``; a new (H*s, W*s, C') float32 array, or ``out``."""
