@@ -146,35 +146,40 @@ def test_count_syncs_counts_each_kind_of_host_traffic(cp):
             a.get(), cp.asnumpy(a), a.tolist(), repr(a)
             a[a > 0], a.nonzero(), cp.cuda.Device().synchronize(), cp.cuda.get_current_stream().synchronize()
             cp.asarray(numpy.ones(2)), cp.array((1.0, 2.0)), cp.from_dlpack(numpy.ones(2))
-        # Work that stays on the device counts nothing.
+        # Work that stays on the device counts only its launches.
         a + 1, cp.sum(a), a[1:], cp.asarray(a), cp.from_dlpack(a), cp.stack([a, a]), cp.asarray([a, a])
-    assert fields(inner) == (0, 4, 4, 3) and inner.syncs == 8
-    assert fields(outer) == (5, 4, 4, 3)
+    assert fields(inner) == (0, 4, 4, 3) and inner.syncs == 8 and inner.launches == 3  # a > 0, its gather, nonzero
+    assert fields(outer) == (5, 4, 4, 3) and outer.launches == 7
     float(a[0])
     assert fields(outer) == (5, 4, 4, 3)  # nothing after the block
 
 
-# (call on the module and a device array, (scalars, to_host, waits, to_device) it makes the host do)
+# (call on the module and a device array, (scalars, to_host, waits, to_device, launches) it makes the host do)
 NAMESPACE_TRAFFIC = [
-    ("concatenate", lambda cp, a: cp.concatenate([a, a]), (0, 0, 0, 0)),
-    ("where with three arguments", lambda cp, a: cp.where(a > 1, a, 0), (0, 0, 0, 0)),
-    ("where with one", lambda cp, a: cp.where(a > 1), (0, 0, 1, 0)),
-    ("unique", lambda cp, a: cp.unique(a), (0, 0, 1, 0)),
-    ("compress by a device mask", lambda cp, a: cp.compress(a > 1, a), (0, 0, 1, 0)),
-    ("compress by a host mask", lambda cp, a: cp.compress([True, False, True], a), (0, 0, 0, 0)),
-    ("delete by a device index", lambda cp, a: cp.delete(a, cp.arange(1)), (0, 0, 1, 0)),
-    ("linalg.norm", lambda cp, a: cp.linalg.norm(a), (0, 0, 0, 0)),
-    ("array_repr", lambda cp, a: cp.array_repr(a), (0, 1, 0, 0)),
-    ("fromiter", lambda cp, a: cp.fromiter(range(3), float), (0, 0, 0, 1)),
+    ("concatenate", lambda cp, a: cp.concatenate([a, a]), (0, 0, 0, 0, 1)),
+    ("where with three arguments", lambda cp, a: cp.where(a > 1, a, 0), (0, 0, 0, 0, 2)),
+    ("where with one", lambda cp, a: cp.where(a > 1), (0, 0, 1, 0, 2)),
+    ("unique", lambda cp, a: cp.unique(a), (0, 0, 1, 0, 1)),
+    ("compress by a device mask", lambda cp, a: cp.compress(a > 1, a), (0, 0, 1, 0, 2)),
+    ("compress by a host mask", lambda cp, a: cp.compress([True, False, True], a), (0, 0, 0, 0, 1)),
+    ("delete by a device index", lambda cp, a: cp.delete(a, cp.arange(1)), (0, 0, 1, 0, 2)),
+    ("linalg.norm", lambda cp, a: cp.linalg.norm(a), (0, 0, 0, 0, 1)),
+    ("array_repr", lambda cp, a: cp.array_repr(a), (0, 1, 0, 0, 0)),
+    ("fromiter", lambda cp, a: cp.fromiter(range(3), float), (0, 0, 0, 1, 0)),
+    ("views", lambda cp, a: (a[1:][None, ::2].T, a.reshape(3, 1), cp.broadcast_to(a, (2, 3)), a.view()), (0,) * 5),
+    ("a gather", lambda cp, a: a[cp.asarray([0, 2])], (0, 0, 0, 1, 1)),
+    ("writes", lambda cp, a: (a.__iadd__(1), cp.exp(a, out=a), a.fill(0), a.__setitem__(0, a[1])), (0, 0, 0, 0, 4)),
+    ("memory", lambda cp, a: (cp.zeros(3), cp.empty(3), a.astype("f4"), a.astype("f8", copy=False)), (0, 0, 0, 0, 2)),
+    ("no elements", lambda cp, a: (cp.zeros(0) + 1, a[:0].__setitem__(Ellipsis, 2)), (0,) * 5),
 ]
 
 
 @pytest.mark.parametrize("call, expected", [r[1:] for r in NAMESPACE_TRAFFIC], ids=[r[0] for r in NAMESPACE_TRAFFIC])
-def test_numpy_functions_wait_only_where_the_data_decides_a_size(cp, call, expected):
+def test_host_traffic_and_launches_of_device_work(cp, call, expected):
     a = cp.arange(3.0)
     with count_syncs() as counts:
         call(cp, a)
-    assert fields(counts) == expected
+    assert fields(counts) + (counts.launches,) == expected
 
 
 # ---- the package on the strict stand-in ---------------------------------------------------------

@@ -4,7 +4,8 @@
 ``cupy``: NumPy arrays of a CuPy-like subclass. ``KORVANE_BACKEND=numpy-strict`` (or
 ``korvane.use_numpy(strict=True)``) registers the strict one, whose arrays are not NumPy
 arrays and refuse implicit conversion to the host as CuPy's do, and which counts what
-makes the host wait (:func:`korvane.testing.count_syncs`). Both expose NumPy's namespace
+makes the host wait and the array operations that would each launch a kernel on CuPy
+(:func:`korvane.testing.count_syncs`). Both expose NumPy's namespace
 as far as CuPy mirrors it.
 
 :func:`make_numpy` and :func:`make_strict` build a new, unregistered module of each.

@@ -18,7 +18,27 @@ with CuPy's refusals at the boundary:
 
 Every point where the host waits for the device (a Python scalar, a copy to the
 host, a data-dependent size, an explicit synchronize) and every copy to the
-device is counted inside :func:`count_syncs`.
+device is counted inside :func:`count_syncs`, and so is every array operation
+that would launch work on the GPU (on CUDA, some 10 us of host time each), once
+per call however many kernels CuPy uses for it, following what CuPy launches:
+
+* one: a ufunc call, in-place operators and ``out=`` included, and a ufunc's
+  ``reduce``, ``accumulate``, ``outer``, ``at``; an operator (``a + b``, ``-a``,
+  ``a < b``); a reduction (``sum``, ``max``, ``allclose``, ...); indexing that
+  gathers (advanced indexing: an array, a list or a boolean mask in the index);
+  any slice or element assignment and ``fill``; ``copy``, ``astype`` and
+  ``array``/``asarray`` of a device array where they copy (``asarray`` of a
+  list of device arrays stacks them); ``zeros``, ``ones``, ``full`` and every
+  other function whose result is new device memory, or that writes into a
+  device argument and returns None (``copyto``, ``put``, ``ndarray.sort``);
+* none: basic indexing (integers, slices, ``None``, ``...``) and every other
+  view (``reshape`` where it needs no copy, ``transpose``, ``T``,
+  ``broadcast_to``, ``view``, ``astype(copy=False)`` to the same dtype); ``empty``
+  and ``empty_like``, which only allocate; ``from_dlpack``; copies between host
+  and device, counted as ``to_device``/``to_host`` instead; answers about
+  shapes and dtypes;
+* an operation on zero elements launches nothing, as in CuPy, which returns
+  before the launch when a ufunc's shape holds a 0.
 
 What it exposes is what the plain stand-in exposes: NumPy's public namespace, and
 its ``linalg``, ``fft`` and ``random``, less the names
@@ -73,13 +93,14 @@ class SyncCounts:
     ``tolist``, ``repr``); ``waits``: other waits on the device (a boolean-mask
     selection, ``nonzero``, ``unique`` and the other functions whose result size
     only the device knows, and explicit ``synchronize()``); ``to_device``: copies of host data to the device, which do
-    not stall the host but cost a transfer each. ``syncs`` is all but the last.
+    not stall the host but cost a transfer each. ``syncs`` is those but the last. ``launches``: array operations,
+    each a kernel launch on CuPy (see the module's notes for which count).
     """
 
-    __slots__ = ("scalars", "to_device", "to_host", "waits")
+    __slots__ = ("launches", "scalars", "to_device", "to_host", "waits")
 
     def __init__(self):
-        self.scalars = self.to_host = self.waits = self.to_device = 0
+        self.scalars = self.to_host = self.waits = self.to_device = self.launches = 0
 
     @property
     def syncs(self):
@@ -98,9 +119,49 @@ def _note(field):
         setattr(counts, field, getattr(counts, field) + 1)
 
 
+def _owner(array):
+    # What holds the memory: NumPy points a view's ``base`` at the owner or at a non-array (DLPack's) holder.
+    while isinstance(array.base, numpy.ndarray):
+        array = array.base
+    return array if array.base is None else array.base
+
+
+def _new_memory(value, seen):
+    """True if ``value`` (a NumPy result) holds a non-empty array that is neither an argument nor a view of one."""
+    if isinstance(value, numpy.generic):
+        return True
+    if isinstance(value, numpy.ndarray):
+        if id(value) in seen or not value.size:
+            return False
+        owner = _owner(value)
+        return not builtins.any(owner is _owner(source._a) for source in seen.values())
+    return isinstance(value, tuple | list) and builtins.any(_new_memory(item, seen) for item in value)
+
+
+def _nonempty(value):
+    if isinstance(value, numpy.ndarray):
+        return value.size > 0
+    return isinstance(value, tuple | list) and builtins.any(map(_nonempty, value))
+
+
+def _note_launch(value, seen, kwargs, rule):
+    """Note a launch for the NumPy result ``value`` of a call by ``rule``: "always", "computes" or "never"."""
+    if rule == "computes":
+        if value is None:
+            launched = bool(seen)  # it wrote into a device argument: copyto, put, fill, sort, ...
+        elif kwargs.get("out") is not None:
+            launched = _nonempty(value)
+        else:
+            launched = _new_memory(value, seen)
+    else:  # an empty array's launch is skipped
+        launched = rule == "always" and not (isinstance(value, numpy.ndarray | tuple | list) and not _nonempty(value))
+    if launched:
+        _note("launches")
+
+
 @contextlib.contextmanager
 def count_syncs():
-    """Count, inside the ``with`` block, the host's waits on and copies to strict arrays."""
+    """Count, inside the ``with`` block, the host's waits on and copies to strict arrays, and their launches."""
     counts = SyncCounts()
     _active.append(counts)
     try:
@@ -116,17 +177,21 @@ def _unsupported(value):
     return TypeError(f"Unsupported type {type(value)}")
 
 
-def _call(function, args, kwargs, seen=None):
+def _call(function, args, kwargs, seen=None, launch="computes"):
     """Call a NumPy function on unwrapped arguments and wrap what it returns.
 
     Host arrays are refused wherever they appear in the arguments. A result that is
     an argument's own NumPy array (``out=``, a no-op ``ascontiguousarray``) comes back
-    as that argument; a view of one gets it as its ``base``.
+    as that argument; a view of one gets it as its ``base``. ``launch`` is the rule that
+    counts the call's launch (see :func:`_note_launch`).
     """
     seen = {} if seen is None else seen
     args = [_unwrap(value, seen) for value in args]
     kwargs = {key: _unwrap(value, seen) for key, value in kwargs.items()}
-    return _wrap(function(*args, **kwargs), seen)
+    value = function(*args, **kwargs)
+    if _active:
+        _note_launch(value, seen, kwargs, launch)
+    return _wrap(value, seen)
 
 
 def _unwrap(value, seen):
@@ -191,10 +256,17 @@ def _operand(value):
     return NotImplemented
 
 
+def _launched(value):
+    # One elementwise kernel, unless it has no elements.
+    if _active and (isinstance(value, numpy.generic) or _nonempty(value)):
+        _note("launches")
+    return value
+
+
 def _operator(op):
     def method(self, other):
         other = _operand(other)
-        return NotImplemented if other is NotImplemented else _wrap(op(self._a, other))
+        return NotImplemented if other is NotImplemented else _wrap(_launched(op(self._a, other)))
 
     return method
 
@@ -204,20 +276,20 @@ def _operators(op, inplace_op):
 
     def reflected(self, other):
         other = _operand(other)
-        return NotImplemented if other is NotImplemented else _wrap(op(other, self._a))
+        return NotImplemented if other is NotImplemented else _wrap(_launched(op(other, self._a)))
 
     def inplace(self, other):
         other = _operand(other)
         if other is NotImplemented:
             return NotImplemented
-        inplace_op(self._a, other)  # NumPy's in-place operators write into the array itself
+        _launched(inplace_op(self._a, other))  # NumPy's in-place operators write into the array itself
         return self
 
     return _operator(op), reflected, inplace
 
 
 def _unary(op):
-    return lambda self: _wrap(op(self._a))
+    return lambda self: _wrap(_launched(op(self._a)))
 
 
 # Attributes and views that CuPy's ndarray has, and methods forwarded as they are.
@@ -399,7 +471,7 @@ class ndarray:
             # ``numpy.float32(2) * a``: NumPy's scalar defers here (comparisons pass it as
             # a 0-d array); CuPy computes that on the device.
             scalars = [v[()] if isinstance(v, numpy.ndarray) else v for v in inputs]
-            return _call(ufunc, scalars, {})
+            return _call(ufunc, scalars, {}, launch="always")
         raise TypeError(_IMPLICIT)
 
     # -- DLPack: zero-copy, and on the host, which is where the data really is
@@ -425,7 +497,10 @@ class ndarray:
         if isinstance(result, numpy.generic):
             # A trailing Ellipsis gives a 0-d view instead of a NumPy scalar, as CuPy does.
             result = self._a[(key if type(key) is tuple else (key,)) + (Ellipsis,)]
-        return _wrap(result, {id(self._a): self})
+        seen = {id(self._a): self}
+        if _active and _new_memory(result, seen):
+            _note("launches")  # advanced indexing gathers into new memory; basic indexing is a view
+        return _wrap(result, seen)
 
     def __setitem__(self, key, value):
         if isinstance(value, ndarray):
@@ -435,17 +510,20 @@ class ndarray:
                 raise ValueError("non-scalar numpy.ndarray cannot be used for fill")
         elif not isinstance(value, _SCALARS):
             raise _unsupported(value)
-        self._a[_index(key)] = value
+        key = _index(key)
+        self._a[key] = value
+        if _active and self._a[key].size:
+            _note("launches")  # a copy or fill kernel into the selection
 
     def view(self, dtype=None):
         dtype = self._a.dtype if dtype is None else numpy.dtype(dtype)
         return _wrap(self._a.view(dtype), {id(self._a): self})
 
     def __copy__(self):
-        return ndarray._of(self._a.copy())
+        return ndarray._of(_launched(self._a.copy()))
 
     def __deepcopy__(self, memo):
-        return ndarray._of(self._a.copy())
+        return ndarray._of(_launched(self._a.copy()))
 
     def __reduce__(self):
         # The data alone: an unpickled array owns its memory, a view included.
@@ -472,12 +550,12 @@ class ufunc:
         for value in args:
             if isinstance(value, (list, tuple)):
                 raise _unsupported(value)
-        return _call(self._ufunc, args, kwargs)
+        return _call(self._ufunc, args, kwargs, launch="always")
 
     def __getattr__(self, name):
         attribute = getattr(self._ufunc, name)
         if name in ("reduce", "accumulate", "reduceat", "outer", "at"):
-            return lambda *args, **kwargs: _call(attribute, args, kwargs)
+            return lambda *args, **kwargs: _call(attribute, args, kwargs, launch="always")
         return attribute  # nin, nout, identity, types
 
     def __repr__(self):
@@ -487,6 +565,8 @@ class ufunc:
 # Functions whose result size the values of one argument decide (position, keyword): a wait
 # when that argument is on the device, none when the host gave it.
 _SIZE_FROM = {"compress": (0, "condition"), "extract": (0, "condition"), "delete": (1, "obj")}
+# New memory that nothing is written into: no launch.
+_ALLOCATE_ONLY = frozenset(["empty", "empty_like"])
 
 
 def _forwarded(name, function, kind=None, module="cupy"):
@@ -501,6 +581,8 @@ def _forwarded(name, function, kind=None, module="cupy"):
             return asarray(function(*args, **kwargs))
 
     else:
+        # "0-d" answers and random draws are computed even where NumPy answers with a Python scalar.
+        launch = "never" if name in _ALLOCATE_ONLY else "always" if kind in ("0-d", "draw") else "computes"
 
         def forwarded(*args, **kwargs):
             if kind in ("waits", "to_host"):
@@ -510,7 +592,7 @@ def _forwarded(name, function, kind=None, module="cupy"):
                 decider = args[position] if len(args) > position else kwargs.get(keyword)
                 if isinstance(decider, ndarray):
                     _note("waits")
-            value = _call(function, args, kwargs)
+            value = _call(function, args, kwargs, launch=launch)
             if kind == "0-d" or (kind == "draw" and isinstance(value, (bool, int, float, complex))):
                 return value if isinstance(value, ndarray) else ndarray._of(numpy.asarray(value))
             return list(value) if kind == "list" else value
@@ -531,7 +613,7 @@ def array(obj, dtype=None, copy=True, order="K", subok=False, ndmin=0):
     """A device array from ``obj``; host data is copied to the device."""
     if isinstance(obj, ndarray):
         result = numpy.array(obj._a, dtype=dtype, copy=copy, order=order, ndmin=ndmin)
-        return obj if result is obj._a else ndarray._of(result)
+        return obj if result is obj._a else ndarray._of(_copied(result, obj))
     return ndarray._of(numpy.array(_to_device(obj), dtype=dtype, copy=True, order=order, ndmin=ndmin))
 
 
@@ -539,13 +621,14 @@ def asarray(a, dtype=None, order=None, *, blocking=False):
     """Like ``cupy.asarray``: device arrays pass through, host data is copied to the device."""
     if isinstance(a, ndarray):
         result = numpy.asarray(a._a, dtype=dtype, order=order)
-        return a if result is a._a else ndarray._of(result)
+        return a if result is a._a else ndarray._of(_copied(result, a))
     return ndarray._of(numpy.array(_to_device(a), dtype=dtype, order=order or "K", copy=True))
 
 
 def asarray_chkfinite(a, dtype=None, order=None):
     """Like ``asarray``, then a ValueError if anything is infinite or NaN; the check waits for the answer."""
     result = asarray(a, dtype, order)
+    _launched(result._a)  # the check itself
     _note("scalars")
     numpy.asarray_chkfinite(result._a)
     return result
@@ -555,9 +638,16 @@ def _to_device(data):
     # A sequence of device arrays is stacked on the device; any other data is host data,
     # and NumPy refuses (through __array__) device arrays mixed into it.
     if type(data) in (list, tuple) and data and builtins.all(isinstance(x, ndarray) for x in data):
-        return numpy.stack([x._a for x in data])
+        return _launched(numpy.stack([x._a for x in data]))
     _note("to_device")
     return data
+
+
+def _copied(result, source):
+    # A copy or cast of the device array ``source`` is a kernel; a view of it (``ndmin``) is not.
+    if _active and _new_memory(result, {id(source._a): source}):
+        _note("launches")
+    return result
 
 
 def asnumpy(a, stream=None, order="C", out=None, *, blocking=True):

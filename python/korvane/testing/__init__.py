@@ -54,7 +54,8 @@ def make_strict_cupy():
 
     Its arrays are not NumPy arrays and fail where CuPy's would (implicit host
     conversion, host operands); :func:`count_syncs` counts what they make the host
-    wait for. Raises ImportError on NumPy older than 2.0.
+    wait for, and the array operations each of which would be a kernel launch on
+    CuPy. Raises ImportError on NumPy older than 2.0.
     """
     return _make_strict_module()
 

@@ -11,17 +11,18 @@ __all__ = [
 ]
 
 class SyncCounts:
-    """Host waits and copies made for strict stand-in arrays inside a :func:`count_syncs` block."""
+    """Host waits, copies and array operations (kernel launches) of strict stand-in arrays in a :func:`count_syncs`."""
 
     scalars: int
     to_host: int
     waits: int
     to_device: int
+    launches: int
     @property
     def syncs(self) -> int: ...
 
 def count_syncs() -> AbstractContextManager[SyncCounts]:
-    """Count, inside the ``with`` block, the host's waits on and copies to strict stand-in arrays."""
+    """Count, inside the ``with`` block, host waits on, copies to and launches of strict stand-in arrays."""
 
 def make_strict_cupy() -> ModuleType:
     """A new strict stand-in module named ``cupy`` (arrays fail where CuPy's would), not registered."""
