@@ -15,9 +15,18 @@ from pathlib import Path
 import numpy
 
 # Output formats by extension.
-FORMATS = {".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG", ".tif": "TIFF", ".tiff": "TIFF", ".webp": "WEBP"}
-HAS_ALPHA = {"PNG": True, "JPEG": False, "TIFF": True, "WEBP": True}
-HAS_16_BITS = {"PNG": True, "JPEG": False, "TIFF": True, "WEBP": False}
+# ZARR is a folder of samples that only the command line's band writer writes (korvane.cli._big).
+FORMATS = {
+    ".png": "PNG",
+    ".jpg": "JPEG",
+    ".jpeg": "JPEG",
+    ".tif": "TIFF",
+    ".tiff": "TIFF",
+    ".webp": "WEBP",
+    ".zarr": "ZARR",
+}
+HAS_ALPHA = {"PNG": True, "JPEG": False, "TIFF": True, "WEBP": True, "ZARR": True}
+HAS_16_BITS = {"PNG": True, "JPEG": False, "TIFF": True, "WEBP": False, "ZARR": True}
 # Pillow's own saving options, chosen for quality: JPEG without chroma subsampling, lossless WebP.
 SAVE_OPTIONS = {
     "PNG": {},
@@ -73,6 +82,10 @@ def check_output_folder(path):
     if len(os.fsencode(path.name)) > limit:
         raise PictureError(f"cannot write {path}: the file name is longer than {limit} bytes")
     try:
+        if path.suffix.lower() == ".zarr" and path.exists():
+            raise PictureError(
+                f"{path} exists: korvane does not replace a zarr folder; remove it or give --skip-existing"
+            )
         if path.is_dir():
             raise PictureError(f"{path} is a folder; give a file name for the output")
         if not folder.is_dir():
@@ -93,6 +106,9 @@ def same_file(first, second):
 
 class Picture:
     """A picture's samples: ``values`` (H, W) grey or (H, W, 3) RGB, uint8 or uint16; ``alpha`` (H, W) or None.
+
+    Each is a NumPy array, or for a TIFF or zarr read lazily an array-like that reads the
+    rows and columns it is sliced by (``numpy.asarray`` reads it whole).
 
     ``maximum`` is the value of full intensity (255 or 65535), ``mode`` Pillow's mode of the file,
     ``icc_profile`` the file's colour profile (bytes) where it describes ``values``' colour space
@@ -120,6 +136,16 @@ class Picture:
         return f"{width}x{height} {kind}{' with alpha' if self.alpha is not None else ''}, {self.bits}-bit"
 
 
+def check_pixels(path, width, height, max_pixels):
+    """Refuse a picture of more than ``max_pixels`` pixels (0: any number), naming the option that lifts it."""
+    if max_pixels and width * height > max_pixels:
+        raise PictureError(
+            f"{path} has {width}x{height} = {width * height} pixels, more than the {max_pixels} read "
+            f"without asking (a guard against decompression bombs); lift it with --max-pixels "
+            f"{width * height} or --max-pixels 0"
+        )
+
+
 def _open(path, max_pixels):
     Image, _ = pillow()
     path = Path(path)
@@ -134,13 +160,7 @@ def _open(path, max_pixels):
     try:
         picture = Image.open(path)  # the header only: the size is known before anything is decoded
         try:
-            width, height = picture.size
-            if max_pixels and width * height > max_pixels:
-                raise PictureError(
-                    f"{path} has {width}x{height} = {width * height} pixels, more than the {max_pixels} read "
-                    f"without asking (a guard against decompression bombs); lift it with --max-pixels "
-                    f"{width * height} or --max-pixels 0"
-                )
+            check_pixels(path, *picture.size, max_pixels)
             picture.load()
         except BaseException:
             picture.close()
@@ -315,6 +335,8 @@ def write_picture(path, values, alpha=None, icc_profile=None):
     """
     Image, _ = pillow()
     fmt = output_format(path)
+    if fmt not in SAVE_OPTIONS:
+        raise PictureError(f"cannot write {path}: korvane writes {fmt} band by band, not through Pillow")
     if alpha is not None:
         values = numpy.dstack([values, alpha.astype(values.dtype)])
     image = Image.fromarray(numpy.ascontiguousarray(values))

@@ -47,11 +47,21 @@ def _readable_extensions():
 
     Image, _ = pictures.pillow()
     Image.init()
-    return {ext for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN}
+    return {ext for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN} | {".zarr"}
 
 
 def _is_glob(text):
     return glob.has_magic(text) and not os.path.exists(text)
+
+
+def is_zarr(path):
+    """A ``.zarr`` path: one picture (a folder of samples), never a folder of pictures."""
+    return Path(path).suffix.lower() == ".zarr"
+
+
+def _folder(path):
+    """A folder of pictures (or for results): a folder that is no zarr array."""
+    return os.path.isdir(path) and not is_zarr(path)
 
 
 def _glob_root(pattern):
@@ -85,13 +95,16 @@ def _expand(plan, inputs, recursive):
             if not matches:
                 raise CommandError(f"no file matches {given}")
             for match in map(Path, matches):
-                if match.is_file():
+                if match.is_file() or (is_zarr(match) and match.is_dir()):
                     _found(plan, match, match.relative_to(root) if recursive else Path(match.name), extensions)
-        elif os.path.isdir(path):
+        elif _folder(path):
             walk = sorted(path.rglob("*") if recursive else path.iterdir())
             for found in walk:
-                if found.is_file():
-                    _found(plan, found, found.relative_to(path), extensions)
+                relative = found.relative_to(path)
+                if any(map(is_zarr, relative.parents)):
+                    continue  # the inside of a zarr array
+                if found.is_file() or (is_zarr(found) and found.is_dir()):
+                    _found(plan, found, relative, extensions)
         else:
             plan.jobs.append(Job(path, Path(path.name)))  # named by the user: tried whatever its name
 
@@ -142,8 +155,8 @@ def plan_jobs(args):
     plan = Plan()
     output = Path(output)
     # os.path's tests: a name too long for the system is "not there", refused later by name.
-    one_file = len(inputs) == 1 and not _is_glob(inputs[0]) and not os.path.isdir(inputs[0])
-    if one_file and not os.path.isdir(output):
+    one_file = len(inputs) == 1 and not _is_glob(inputs[0]) and not _folder(inputs[0])
+    if one_file and not _folder(output):
         if args.name != DEFAULT_NAME:
             raise CommandError(f"--name names results in a folder; OUTPUT {output} is a file name", EXIT_USAGE)
         plan.single = True
@@ -151,7 +164,7 @@ def plan_jobs(args):
         job.target = output
         plan.jobs.append(job)
         return plan
-    if os.path.exists(output) and not os.path.isdir(output):
+    if os.path.exists(output) and not _folder(output):
         raise CommandError(f"{output} is a file; several pictures need a folder as OUTPUT")
     _expand(plan, inputs, args.recursive)
     if not plan.jobs:

@@ -175,7 +175,8 @@ def run_many(args, model, sizes, plan, started):
                 count[0] += n
                 bar.set_postfix_str(f"{job.source.name}: tiles {count[0]}/{total}", refresh=False)
 
-        return command.upscale(args, model, prepared, progress)
+        # A TIFF or zarr result is written band by band here, while the model runs; the writer reports it.
+        return command.upscale_into(args, model, prepared, job, progress)
 
     def write(job, upscaled):
         begun = time.perf_counter()

@@ -1,7 +1,7 @@
-"""``korvane upscale``: pictures through an ONNX model with :func:`korvane.upscale.upscale_tiled`.
+"""``korvane upscale``: pictures through a model with :func:`korvane.upscale.upscale_tiled`.
 
-    korvane upscale INPUT OUTPUT --onnx MODEL [options]             one picture into a file
-    korvane upscale INPUT [INPUT...] FOLDER --onnx MODEL [options]  many pictures into a folder
+    korvane upscale INPUT OUTPUT --model MODEL [options]             one picture into a file
+    korvane upscale INPUT [INPUT...] FOLDER --model MODEL [options]  many pictures into a folder
 
 An INPUT is a file, a folder (its pictures; ``--recursive`` for its sub-folders, whose
 tree is kept) or a quoted glob pattern. With one INPUT file, OUTPUT is a file whose
@@ -12,13 +12,16 @@ PNG (``--format``). The model is loaded once; many pictures go through
 while the model runs.
 """
 
+import argparse
 import sys
 import time
+from functools import partial
 from pathlib import Path
 
 import numpy
 
 from korvane._pictures import DEFAULT_MAX_PIXELS
+from korvane.cli import _big
 from korvane.cli._common import (
     EXIT_USAGE,
     CommandError,
@@ -34,7 +37,7 @@ DEFAULT_TILE = 128
 DEFAULT_BATCH = 8
 DEFAULT_OVERLAP = 16
 # --format: the extension written.
-FORMAT_CHOICES = ("png", "jpg", "tif", "webp")
+FORMAT_CHOICES = ("png", "jpg", "tif", "webp", "zarr")
 
 
 def add_command(sub):
@@ -43,10 +46,12 @@ def add_command(sub):
 
     command = sub.add_parser(
         "upscale",
-        help="upscale pictures with an ONNX model, tile by tile",
-        description="Upscale INPUT with the ONNX model MODEL through upscale_tiled. With one INPUT file, OUTPUT is "
-        "a file in the format its extension names (.png, .jpg, .jpeg, .tif, .tiff, .webp); with several INPUTs, a "
-        "folder or a quoted glob pattern, OUTPUT is a folder.",
+        help="upscale pictures with a model, tile by tile",
+        description="Upscale INPUT with the model MODEL (ONNX, PyTorch, ncnn or an installed model's name) through "
+        "upscale_tiled. With one INPUT file, OUTPUT is "
+        "a file in the format its extension names (.png, .jpg, .jpeg, .tif, .tiff, .webp, .zarr); with several "
+        "INPUTs, a folder or a quoted glob pattern, OUTPUT is a folder. TIFF and zarr are read a box at a time and "
+        "written a band of rows at a time, so they may be larger than memory.",
     )
     command.add_argument(
         "paths",
@@ -61,15 +66,17 @@ def add_command(sub):
         dest="model",
         required=True,
         metavar="MODEL",
-        help="the model: an ONNX graph (.onnx) or PyTorch weights (.pth, .pt, .ckpt, .safetensors) of an "
-        "architecture spandrel knows; it takes RGB or grey in [0, 1]",
+        help="the model: an ONNX graph (.onnx), PyTorch weights (.pth, .pt, .ckpt, .safetensors) of an "
+        "architecture spandrel knows, an ncnn model (.param, its .bin beside it) or the name of an installed "
+        "model (korvane models lists them); it takes RGB or grey in [0, 1]",
     )
     command.add_argument(
         "--tile-size",
-        type=size_type("--tile-size"),
-        metavar="N|HxW",
-        help=f"tile size for a model of dynamic size (default {DEFAULT_TILE}, cut to the picture where it is "
-        "shorter); a model of fixed size sets its own",
+        type=_tile_size_type,
+        metavar="N|HxW|auto",
+        help=f"tile size for a model of dynamic size (default auto for PyTorch and ncnn models on CUDA, else "
+        f"{DEFAULT_TILE}; cut to the picture where it is shorter); auto: the largest that the free memory is "
+        "estimated to hold, halved where the model runs out of memory; a model of fixed size sets its own",
     )
     command.add_argument(
         "--overlap",
@@ -130,6 +137,23 @@ def add_command(sub):
         help=f"read no picture of more pixels (default {DEFAULT_MAX_PIXELS}, Pillow's guard against "
         "decompression bombs; 0: no limit)",
     )
+    command.add_argument(
+        "--compress",
+        choices=_big.COMPRESSIONS,
+        help=f"compression of TIFF results (default {_big.DEFAULT_COMPRESSION}; zstd and lzw need imagecodecs)",
+    )
+    cluster = command.add_mutually_exclusive_group()
+    cluster.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on the dask.distributed cluster of this scheduler (one INPUT; a .tif or .zarr OUTPUT)",
+    )
+    cluster.add_argument(
+        "--workers",
+        type=count_type("--workers"),
+        metavar="N",
+        help="run on a local dask cluster of N worker processes, one thread each (one INPUT; a .tif or .zarr OUTPUT)",
+    )
     command.add_argument("--recursive", action="store_true", help="walk the sub-folders of a folder INPUT")
     command.add_argument("--skip-existing", action="store_true", help="leave results that exist already")
     command.add_argument("--no-progress", action="store_true", help="no progress bar")
@@ -153,9 +177,39 @@ def _per_axis(option, given, fixed, default, what):
     return tuple(given)
 
 
+def _tile_size_type(text):
+    if text.strip().lower() == "auto":
+        return "auto"
+    try:
+        return size_type("--tile-size")(text)
+    except argparse.ArgumentTypeError as exc:
+        raise argparse.ArgumentTypeError(f"{exc} (or auto)") from None
+
+
+def _auto(args, model):
+    """Whether the tile is chosen per picture from the free memory: ``--tile-size auto``, and by default
+    for PyTorch models on CUDA and ncnn models on ONNX Runtime's CUDA provider.
+    """
+    if args.tile_size is not None:
+        return args.tile_size == "auto"
+    from korvane.upscale.torch_model import TorchModel
+
+    if isinstance(model, TorchModel):
+        return model.device.type == "cuda"
+    return getattr(model, "provider", None) == "cuda" and str(getattr(model, "path", "")).lower().endswith(".param")
+
+
 def _sizes(args, model):
-    """Tile size, overlap and batch size: the graph's where it fixes them, else the options'."""
-    tile = _per_axis("--tile-size", args.tile_size, _fixed_tile(model), DEFAULT_TILE, "tiles of")
+    """Tile size, overlap and batch size: the graph's where it fixes them, else the options'.
+
+    With ``auto`` the tile is the largest that may be chosen, and each picture gets its own
+    (see :func:`_fitted`).
+    """
+    from korvane.upscale._fitting import LADDER
+
+    auto = _auto(args, model)
+    default = LADDER[0] if auto else DEFAULT_TILE
+    tile = _per_axis("--tile-size", None if auto else args.tile_size, _fixed_tile(model), default, "tiles of")
     given = None if args.batch_size is None else (args.batch_size,)
     (batch,) = _per_axis("--batch-size", given, (model.batch_size,), DEFAULT_BATCH, "batches of")
     overlap = args.overlap or tuple(min(DEFAULT_OVERLAP, t // 4) for t in tile)
@@ -187,7 +241,12 @@ def _fitted(args, model, sizes, height, width):
     """
     tile, overlap, batch = sizes
     extents = (height, width)
-    if args.window == "merge_tiles":
+    if _auto(args, model):
+        # What the free memory holds now; upscale() chooses again when the picture runs.
+        plan = _plan(args, model, sizes, height, width)
+        tile = plan.first()
+        overlap = plan.overlap_for(tile)
+    elif args.window == "merge_tiles":
         if _fixed_tile(model) == (None, None):
             side = min(tile[0], max(max(extents), min(tile[0], 4)))
             tile = (side, side)
@@ -196,15 +255,21 @@ def _fitted(args, model, sizes, height, width):
     overlap = tuple(min(o, t - 1) for o, t in zip(overlap, tile))
     notes = []
     if any(fixed is not None and t > e for t, fixed, e in zip(tile, _fixed_tile(model), extents)):
-        from korvane.upscale.engine import TileGrid
+        from korvane.upscale.engine import TileGrid, check_edges
 
-        padded = TileGrid(height, width, tile, overlap).padded_shape
+        padded = TileGrid(height, width, tile, overlap, edges=check_edges(None, args.window)).padded_shape
         notes.append(
             f"the model takes tiles of {_size(tile)}: the {width}x{height} picture is padded to "
             f"{padded[1]}x{padded[0]}, so the model runs on {padded[0] * padded[1] / (height * width):.1f} times "
             "its pixels"
         )
     return (tile, overlap, batch), notes
+
+
+def _plan(args, model, sizes, height, width):
+    from korvane.upscale._fitting import Plan
+
+    return Plan(model.xp, (height, width, 3), model, sizes[1], sizes[2], args.window, args.context)
 
 
 def _fixed_tile(model):
@@ -329,25 +394,30 @@ class Upscaled:
 
 
 def prepare(args, model, sizes, job):
-    """Read ``job``'s picture and put it on the model's array module as float32 in [0, 1]."""
+    """Read ``job``'s picture and give it to the model's array module as float32 in [0, 1], a box at a time.
+
+    The picture stays in its integer samples (a TIFF or zarr in its file); each batch's
+    box is converted as the engine reads it, so no float copy of the whole picture is made.
+    """
     from korvane import _pictures as pictures
 
     try:
-        picture = pictures.read_picture(job.source, args.max_pixels)
+        picture = _big.read_picture(job.source, args.max_pixels)
     except pictures.PictureError as exc:
         raise CommandError(str(exc)) from None
     channels = _check_model(model, picture, job.source)
     height, width = picture.values.shape[:2]
     fitted, notes = _fitted(args, model, sizes, height, width)
     xp = model.xp
+    values = picture.values
     stream = _side_stream(xp)
-    if stream is None:
-        image = _to_unit(xp, picture.values, picture.maximum, channels)
-    else:
-        # Off the model's stream, so that the upload overlaps the model's work on the last picture.
+    if stream is not None and isinstance(values, numpy.ndarray):
+        # A decoded picture's samples go up whole (a quarter of its float bytes at 8 bits), off
+        # the model's stream, so that the upload overlaps the model's work on the last picture.
         with stream:
-            image = _to_unit(xp, picture.values, picture.maximum, channels)
+            values = xp.asarray(values)
         stream.synchronize()
+    image = _big.UnitPicture(xp, values, picture.maximum, channels)
     return Prepared(picture, image, fitted, picture.notes + notes)
 
 
@@ -358,7 +428,7 @@ def _side_stream(xp):
     return cuda.Stream(non_blocking=True)
 
 
-def upscale(args, model, prepared, progress=None):
+def upscale(args, model, prepared, progress=None, out=None):
     """Run the model over the prepared picture; refuse a result with NaN or infinity."""
     from korvane.upscale.engine import upscale_tiled
     from korvane.upscale.onnx_model import ModelRunError
@@ -371,8 +441,15 @@ def upscale(args, model, prepared, progress=None):
         korvane.use_numpy()
     tile, overlap, batch = prepared.sizes
     context = args.context if args.context is not None else getattr(model, "context", None) or 0
+    run, used = upscale_tiled, []
+    if _auto(args, model):
+        from korvane.upscale._fitting import upscale_auto
+
+        # Chosen again now, from the memory free while this picture runs; the notes callback,
+        # not a warning, as the pipeline's threads share the warnings filters.
+        run, tile, overlap = partial(upscale_auto, notes=used.append, sizing=model), "auto", _sizes(args, model)[1]
     try:
-        result = upscale_tiled(
+        result = run(
             prepared.image,
             _Watched(model, progress, context),
             tile_size=tile,
@@ -380,6 +457,7 @@ def upscale(args, model, prepared, progress=None):
             batch_size=batch,
             window=args.window,
             context=context,
+            out=out,
         )
     except (ValueError, TypeError) as exc:
         if str(exc).startswith("model output"):
@@ -389,10 +467,34 @@ def upscale(args, model, prepared, progress=None):
         raise CommandError(str(exc)) from None
     except RuntimeError as exc:  # PyTorch's failures, its out-of-memory errors included
         raise CommandError(f"the model failed: {' '.join(str(exc).split())[:300]}") from None
+    except MemoryError as exc:  # CuPy's, or the host's, at the smallest tile
+        raise CommandError(f"out of memory: {' '.join(str(exc).split())[:300]}") from None
+    for warning in used:
+        failed = f" (out of memory with tiles {', '.join(map(_size, warning.failed))})" if warning.failed else ""
+        note(f"--tile-size auto: tiles {_size(warning.tile_size)}, overlap {_size(warning.overlap)}{failed}")
+        prepared.sizes = (warning.tile_size, warning.overlap, batch)
     _refuse_non_finite(xp, result)
     height = prepared.image.shape[0]
     prepared.image = None  # the input is done with: one picture less in memory
     return Upscaled(prepared, result, result.shape[0] // height)
+
+
+def upscale_into(args, model, prepared, job, progress=None):
+    """:func:`upscale`, writing ``job.target`` band by band where its format allows (TIFF, zarr).
+
+    The file is complete when this returns; on any failure (an interruption included) the
+    partial file is removed. Other formats get the whole result, for :func:`write`.
+    """
+    bands = _big.open_bands(args, model.xp, prepared.picture, job.target)
+    if bands is None:
+        return upscale(args, model, prepared, progress)
+    try:
+        upscaled = upscale(args, model, prepared, progress, out=bands)
+        bands.finish()
+    except BaseException:
+        bands.abort()
+        raise
+    return upscaled
 
 
 def write(args, model, upscaled, job):
@@ -404,6 +506,8 @@ def write(args, model, upscaled, job):
 
     picture, result, xp = upscaled.prepared.picture, upscaled.result, model.xp
     upscaled.result = None
+    if isinstance(result, _big.Bands):  # written band by band while the model ran
+        return result.shape[:2], result.notes
     fmt = pictures.output_format(job.target)
     notes = []
     alpha = picture.alpha
@@ -424,9 +528,12 @@ def write(args, model, upscaled, job):
     values = _host(xp, pictures.to_samples(xp, result, maximum, dtype))
     del result
     if alpha is not None:
-        alpha = _upscaled_alpha(xp, alpha, picture.maximum, values.shape[:2], maximum, dtype)
+        alpha = _upscaled_alpha(xp, numpy.asarray(alpha), picture.maximum, values.shape[:2], maximum, dtype)
     try:
-        pictures.write_picture(job.target, values, alpha, picture.icc_profile)
+        if _big.streams(job.target):  # with --outscale: the whole result, through the band writers
+            _big.write_samples(args, job.target, values, alpha, picture)
+        else:
+            pictures.write_picture(job.target, values, alpha, picture.icc_profile)
     except pictures.PictureError as exc:
         raise CommandError(str(exc)) from None
     return values.shape[:2], notes
@@ -443,6 +550,8 @@ def _refuse_non_finite(xp, result):
     """Refuse a result with NaN or infinite samples: one check over the picture, on its device."""
     from korvane._checks import host_flags
 
+    if isinstance(result, _big.Bands):  # each band was checked before it was written
+        return
     finite = xp.isfinite(result)
     (good,) = host_flags(xp, finite.all())
     if good:
@@ -452,18 +561,6 @@ def _refuse_non_finite(xp, result):
         f"the model returned NaN or infinity in {bad} of the result's {finite.size} samples "
         f"({100 * bad / finite.size:.3g}%); nothing was written"
     )
-
-
-def _to_unit(xp, values, maximum, channels):
-    """Integer samples to float32 in [0, 1], (H, W, channels), on module ``xp``."""
-    from korvane._pictures import to_unit
-
-    array = to_unit(xp, values, maximum)
-    if array.ndim == 2:
-        array = array[:, :, None]
-    if array.shape[2] != channels:  # a grey picture for an RGB model
-        array = array.repeat(channels, axis=2)
-    return array
 
 
 def _to_grey(xp, result):
@@ -506,6 +603,10 @@ def run(args):
     plan = plan_jobs(args)
     if plan.single:
         check_targets(args, plan)
+        _big.check_cluster(args, plan, split_paths(args)[1])
+    elif args.scheduler is not None or args.workers is not None:
+        _big.check_cluster(args, plan, None)
+    _big.check_options(args, [split_paths(args)[1]] if plan.single else [])
     if args.model.lower().endswith(".onnx"):
         try:
             onnx_model.import_onnxruntime()
@@ -523,6 +624,7 @@ def run(args):
         scale = _probed_scale(model, sizes)
     name_targets(args, plan, Path(split_paths(args)[1]), f"{scale:g}" if scale is not None else "")
     check_targets(args, plan)
+    _big.check_options(args, [job.target for job in plan.jobs])
     from korvane.cli.pipeline import run_many
 
     return run_many(args, model, sizes, plan, started)
@@ -538,15 +640,26 @@ def _run_one(args, job, started):
         note(text)
     from korvane.upscale.engine import TileGrid
 
+    if args.scheduler is not None or args.workers is not None:
+        scale = _big.run_on_cluster(args, model, prepared, job.target, prepared.image.shape[2])
+        out_height, out_width = height * scale, width * scale
+        print(
+            f"{job.source} ({prepared.picture.describe()}) x{scale} with {args.model} on the dask cluster "
+            f"{args.scheduler or f'of {args.workers} local workers'} (tiles {_size(tile)}, overlap {_size(overlap)}, "
+            f"batches of {batch}, window {args.window}): {job.target} {out_width}x{out_height} in "
+            f"{time.perf_counter() - started:.1f} s"
+        )
+        return 0
     bar = progress_bar(not args.no_progress, len(TileGrid(height, width, tile, overlap)), "tiles", "tile")
     try:
-        upscaled = upscale(args, model, prepared, None if bar is None else bar.update)
+        upscaled = upscale_into(args, model, prepared, job, None if bar is None else bar.update)
     finally:
         if bar is not None:
             bar.close()
     (out_height, out_width), notes = write(args, model, upscaled, job)
     for text in notes:
         note(text)
+    tile, overlap, batch = prepared.sizes  # with --tile-size auto, the sizes that ran
     print(
         f"{job.source} ({prepared.picture.describe()}) {describe_scale(args, upscaled.scale)} with {args.model} on "
         f"{where(model)} (tiles {_size(tile)}, overlap {_size(overlap)}, batches of {batch}, window {args.window}): "
