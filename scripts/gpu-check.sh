@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Build korvane with this machine's Python, run the whole suite against real CuPy and ONNX
 # Runtime's CUDA provider, then benchmarks/gpu.py (host time, GPU time and bandwidth of every
-# function).
+# function), benchmarks/models.py's CUDA part (a real-sized network in float16 through the engine
+# and its host copies per batch) and, where dask-cuda is installed, the Dask road with one worker
+# per GPU.
 #
 # Meant for a machine with an NVIDIA GPU (often without network access); without one it exits
 # with status 2. Test tools, onnx, onnxruntime-gpu and (where the machine has none) CuPy come
@@ -139,5 +141,42 @@ say "benchmarks/gpu.py"
 PYTHONPATH="$PYTHONPATH_EXTRA" $VPY benchmarks/gpu.py --require-gpu 2>&1 | tee "$LOG_DIR/gpu-benchmark.log" | tail -40
 bench=${PIPESTATUS[0]}
 [[ $bench == 0 ]] || say "benchmark failed (exit $bench)"
+
+# A real-sized PyTorch network on CUDA in float16 through the engine, beside a hand loop (and
+# MONAI where installed), with the host copies per batch.
+if $VPY -c 'import torch, spandrel, sys; sys.exit(not torch.cuda.is_available())' 2>/dev/null; then
+  say "benchmarks/models.py --parts g"
+  PYTHONPATH="$PYTHONPATH_EXTRA" $VPY benchmarks/models.py --parts g 2>&1 | tee "$LOG_DIR/models-benchmark.log" | tail -30
+  [[ ${PIPESTATUS[0]} == 0 ]] || { say "models benchmark failed"; bench=1; }
+else
+  say "torch with CUDA and spandrel are not here: benchmarks/models.py --parts g skipped"
+fi
+# One worker per GPU with dask-cuda, where the machine has it: the Dask road on CuPy blocks.
+if $VPY -c 'import dask_cuda, distributed' 2>/dev/null; then
+  say "the Dask road on LocalCUDACluster"
+  PYTHONPATH="$PYTHONPATH_EXTRA" $VPY - <<'EOF' 2>&1 | tee "$LOG_DIR/dask-cuda.log" | tail -5
+import cupy
+import dask.array as da
+from dask.distributed import Client
+from dask_cuda import LocalCUDACluster
+
+from korvane.upscale import dask as tiled_dask, upscale_tiled
+
+
+def nearest2x(batch):
+    return batch.repeat(2, axis=2).repeat(2, axis=3)
+
+
+picture = cupy.random.default_rng(0).random((1000, 800, 3), dtype=cupy.float32)
+with LocalCUDACluster(threads_per_worker=1) as cluster, Client(cluster):
+    lazy = tiled_dask.upscale_tiled(da.from_array(picture, chunks=(256, 256, 3)), nearest2x, tile_size=128)
+    same = bool((lazy.compute() == upscale_tiled(picture, nearest2x, tile_size=128)).all())
+    print(f"== {len(cluster.workers)} GPU workers: equal to one call bit for bit: {same}")
+assert same
+EOF
+  [[ ${PIPESTATUS[0]} == 0 ]] || { say "the Dask road on LocalCUDACluster failed"; bench=1; }
+else
+  say "dask-cuda is not here: the LocalCUDACluster check skipped"
+fi
 [[ $status != 0 ]] && exit "$status"
 exit "$bench"
