@@ -8,7 +8,7 @@ DEMO_ARGS ?=
 # C++ sources that clang-format checks.
 CXX_SOURCES = $(shell find src benchmarks -name '*.cpp' -o -name '*.hpp' -o -name '*.c')
 
-.PHONY: demo test asan lint clean
+.PHONY: demo test asan lint docs clean
 
 # The package with its demo extra, and the test and typing tools (dependency groups, which
 # pip reads from pyproject.toml since 25.1: hence the pip upgrade first).
@@ -16,7 +16,7 @@ CXX_SOURCES = $(shell find src benchmarks -name '*.cpp' -o -name '*.hpp' -o -nam
 	@py="$(PY313)"; test -n "$$py" || exit 1; \
 	test -x .venv/bin/python || "$$py" -m venv .venv
 	.venv/bin/python -m pip install $(PIP_FLAGS) --upgrade "pip>=25.1"
-	.venv/bin/python -m pip install $(PIP_FLAGS) -C cmake.define.KORVANE_WERROR=ON ".[demo]" --group test --group typing
+	.venv/bin/python -m pip install $(PIP_FLAGS) -C cmake.define.KORVANE_WERROR=ON ".[demo]" --group test --group typing --group docs
 	touch $@
 
 ## demo: build, install and run the demo of the three roads on a built-in sample image (PNGs in out/)
@@ -61,5 +61,9 @@ lint: .venv-lint/.installed
 	.venv-lint/bin/python -m pip install $(PIP_FLAGS) --group lint
 	touch $@
 
+## docs: build the documentation site into docs/_build/html (warnings are errors)
+docs: .venv/.installed
+	.venv/bin/python -m sphinx -W --keep-going -b html docs docs/_build/html
+
 clean:
-	rm -rf .venv .venv-asan .venv-lint build dist
+	rm -rf .venv .venv-asan .venv-lint build dist docs/_build
