@@ -5,13 +5,16 @@ import pathlib
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-# The source tree's package (with its built native modules) unless korvane is installed.
-sys.path.insert(0, str(ROOT / "python"))
 sys.path.insert(0, str(ROOT / "docs" / "_ext"))
 # autodoc imports the native modules, which compute with CuPy: the NumPy backend on machines without it.
 os.environ.setdefault("KORVANE_BACKEND", "numpy")
 
-import korvane  # noqa: E402
+try:
+    import korvane  # the installed package, native modules included (make docs, make test)
+except ImportError:
+    # A source tree whose native modules were built in place; a checkout's python/ alone has none.
+    sys.path.insert(0, str(ROOT / "python"))
+    import korvane
 
 project = "korvane"
 author = "the korvane developers"
