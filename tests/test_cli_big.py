@@ -45,9 +45,9 @@ def read(path):
     return tifffile.imread(path)
 
 
-def upscaled(capsys, tmp_path, source, target, model, *options):
+def upscaled(capsys, tmp_path, source, target, model, *options, noted=""):
     code, _, err = run(capsys, source, tmp_path / target, "--onnx", model, "--tile-size", "16", *options)
-    assert (code, err) == (0, ""), err
+    assert (code, err) == (0, noted), err
     return read(tmp_path / target)
 
 
@@ -80,7 +80,18 @@ def test_band_written_results_equal_the_whole_png_path(tmp_path, capsys, graphs,
     icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes() if mode == "RGB" else None
     Image.fromarray(picture(mode)).save(tmp_path / "in.png", **({"icc_profile": icc} if icc else {}))
     whole = upscaled(capsys, tmp_path, tmp_path / "in.png", "whole.png", graphs["dynamic"])
-    banded = upscaled(capsys, tmp_path, tmp_path / "in.png", f"out{suffix}", graphs["dynamic"], *options)
+    dropped = icc is not None and suffix == ".zarr"
+    left_out = f"the ICC profile of the picture is left out of {tmp_path / 'out.zarr'}"
+    noted = f"korvane: note: zarr holds no colour profile: {left_out}\n"
+    banded = upscaled(
+        capsys,
+        tmp_path,
+        tmp_path / "in.png",
+        f"out{suffix}",
+        graphs["dynamic"],
+        *options,
+        noted=noted if dropped else "",
+    )
     assert banded.dtype == whole.dtype
     numpy.testing.assert_array_equal(banded, whole)
     if suffix != ".zarr":

@@ -497,6 +497,10 @@ class Bands:
     def __init__(self, xp, picture, writer):
         self.xp, self.picture, self.writer, self.rows, self.width, self.channels = xp, picture, writer, 0, 0, 0
         self.notes = []
+        if isinstance(writer, ZarrWriter) and picture.icc_profile:
+            self.notes.append(
+                f"zarr holds no colour profile: the ICC profile of the picture is left out of {writer.path}"
+            )
 
     @property
     def shape(self):

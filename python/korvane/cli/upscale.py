@@ -410,7 +410,9 @@ def prepare(args, model, sizes, job):
     fitted, notes = _fitted(args, model, sizes, height, width)
     xp = model.xp
     values = picture.values
-    stream = _side_stream(xp)
+    # A cluster's workers read the picture themselves: nothing goes up to this process's device.
+    on_cluster = getattr(args, "scheduler", None) is not None or getattr(args, "workers", None) is not None
+    stream = None if on_cluster else _side_stream(xp)
     if stream is not None and isinstance(values, numpy.ndarray):
         # A decoded picture's samples go up whole (a quarter of its float bytes at 8 bits), off
         # the model's stream, so that the upload overlaps the model's work on the last picture.
